@@ -1,0 +1,95 @@
+// paterm-sim: the terminal's board on a PC. Keeps the terminal's filesystem
+// under --root, serves the program's devices, clock and shell, and runs the
+// program through its power cycles until stopped (control "stop", SIGTERM
+// or SIGINT), when it kills the program and exits 0.
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "board/sim/control_server.h"
+#include "board/sim/options.h"
+#include "board/sim/root_layout.h"
+#include "board/sim/simulated_board.h"
+#include "board/sim/unique_fd.h"
+
+namespace {
+
+// The program as an absolute path (the child changes directory before it
+// starts it); by default "paterm" beside this executable.
+bool ResolveProgram(std::string* program, std::string* error) {
+    std::string path = *program;
+    if (path.empty()) {
+        char self[PATH_MAX];
+        ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n <= 0) {
+            *error = "cannot find this executable's directory";
+            return false;
+        }
+        self[n] = '\0';
+        path = std::string(self);
+        path = path.substr(0, path.rfind('/')) + "/paterm";
+    }
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved) || ::access(resolved, X_OK) != 0) {
+        *error = "no executable program " + path + " (see --program)";
+        return false;
+    }
+    *program = resolved;
+    return true;
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "paterm-sim: %s\n", message.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    sim::Options options;
+    std::string error;
+    switch (sim::ParseOptions(argc, argv, &options, &error)) {
+    case sim::ParseOutcome::kHelp:
+        std::fputs(sim::UsageText(), stdout);
+        return 0;
+    case sim::ParseOutcome::kError:
+        std::fprintf(stderr, "paterm-sim: %s\n%s", error.c_str(), sim::UsageText());
+        return 2;
+    case sim::ParseOutcome::kRun:
+        break;
+    }
+    if (!sim::ResolveRoot(options.root, &options.root, &error)) return Fail(error);
+    if (!ResolveProgram(&options.program, &error)) return Fail(error);
+
+    // A closed console reader must not kill the board; the stop signals are
+    // taken through a signalfd by the supervising loop. Threads started
+    // from here on inherit the mask.
+    ::signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sim::UniqueFd signalFd(::signalfd(-1, &stopSignals, SFD_CLOEXEC));
+    if (!signalFd) return Fail("signalfd failed");
+
+    sim::SimulatedBoard board(options);
+    if (!board.Start(&error)) return Fail(error);
+    sim::ControlServer control(&board);
+    std::string controlPath = board.root().SimFile("control");
+    if (!control.Start(controlPath, &error)) return Fail(error);
+    if (!options.quiet)
+        std::printf("paterm-sim: board root %s, program %s\n", options.root.c_str(), options.program.c_str());
+    std::fflush(stdout);
+
+    board.Run(signalFd.Get());
+    board.Shutdown();
+    control.Stop();
+    ::unlink(controlPath.c_str());
+    return 0;
+}

@@ -1,0 +1,63 @@
+// The kernel side of the program's netlink sockets (protocol 21, the
+// terminal's kernel events). Each socket is a seam connection; binding
+// registers its port id. Kernel models deliver a record (a netlink message:
+// 16-byte header, then the payload) to the socket bound to a port id, from
+// any thread (an emulated interrupt included). Delivery never blocks: a
+// socket whose queue is full drops the record, as netlink does.
+#ifndef PATERM_BOARD_SIM_NETLINK_H
+#define PATERM_BOARD_SIM_NETLINK_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "board/sim/op_log.h"
+
+namespace sim {
+
+class NetlinkModel {
+public:
+    // Messages the program sends to the kernel (port id 0), for kernel models.
+    using KernelHandler = std::function<void(uint32_t fromPort, const uint8_t* data, size_t len)>;
+
+    explicit NetlinkModel(OpLog* log) : log_(log) {}
+
+    // A new socket on connection fd (which stays valid until Close).
+    uint64_t Open(int fd);
+    void Bind(uint64_t socket, uint32_t portId);
+    void FromProgram(uint64_t socket, const uint8_t* data, size_t len);
+    void Close(uint64_t socket);
+
+    bool Deliver(uint32_t portId, const uint8_t* data, size_t len);
+    void SetKernelHandler(KernelHandler handler);
+
+    // The port id bound most recently by a socket still open (0: none).
+    uint32_t LatestBoundPort() const;
+    uint64_t Delivered() const;
+
+    // A kernel event record as the control module sends it: header, type, value.
+    static std::vector<uint8_t> EventRecord(uint8_t type, uint8_t value);
+
+private:
+    struct Socket {
+        int fd = -1;
+        uint32_t portId = 0;
+        bool bound = false;
+        uint64_t bindOrder = 0;
+    };
+
+    OpLog* log_;
+    mutable std::mutex mutex_;  // also keeps a socket's fd open while a record is sent on it
+    std::map<uint64_t, Socket> sockets_;
+    uint64_t nextSocket_ = 1;
+    uint64_t bindCount_ = 0;
+    uint64_t delivered_ = 0;
+    KernelHandler kernelHandler_;
+};
+
+}  // namespace sim
+
+#endif  // PATERM_BOARD_SIM_NETLINK_H

@@ -1,0 +1,34 @@
+// The command line of paterm-sim.
+#ifndef PATERM_BOARD_SIM_OPTIONS_H
+#define PATERM_BOARD_SIM_OPTIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sim {
+
+struct Options {
+    std::string root;
+    std::string program;  // empty: "paterm" beside the paterm-sim executable
+    // The next three are written only when the EEPROM file is created.
+    std::string deviceId = "PT00000001";
+    int watchdogFlag = 1;
+    std::optional<uint32_t> serverIp;  // a.b.c.d as a*2^24 + b*2^16 + c*2^8 + d
+    bool cardPresent = true;           // at power-on
+    int watchdogTimeoutS = 0;          // test option; 0: the program's own setting
+    bool quiet = false;
+};
+
+enum class ParseOutcome { kRun, kHelp, kError };
+
+ParseOutcome ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
+const char* UsageText();
+
+// "192.168.1.10" -> 0xC0A8010A; false for anything but four numbers 0..255.
+bool ParseDottedIp(std::string_view text, uint32_t* value);
+
+}  // namespace sim
+
+#endif  // PATERM_BOARD_SIM_OPTIONS_H

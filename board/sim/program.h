@@ -1,0 +1,42 @@
+// One run of the terminal's program: a child process with PATERM_ROOT set
+// to the board root and its working directory there, its standard output
+// and error piped to the console. The child dies with the thread that
+// started it (PR_SET_PDEATHSIG), so the program never outlives the board.
+#ifndef PATERM_BOARD_SIM_PROGRAM_H
+#define PATERM_BOARD_SIM_PROGRAM_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <thread>
+
+#include "board/sim/console.h"
+#include "board/sim/unique_fd.h"
+
+namespace sim {
+
+class ProgramProcess {
+public:
+    ProgramProcess() = default;
+    ~ProgramProcess() { Kill(); }
+    ProgramProcess(const ProgramProcess&) = delete;
+    ProgramProcess& operator=(const ProgramProcess&) = delete;
+
+    bool Start(const std::string& program, const std::string& root, Console* console, std::string* error);
+    // True once the program has ended by itself; *status is its wait status.
+    bool Exited(int* status);
+    // SIGKILL and reap; a no-op when nothing runs. Returns the wait status.
+    int Kill();
+    bool Running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+
+private:
+    void FinishPump();
+
+    pid_t pid_ = -1;
+    std::thread pump_;
+};
+
+}  // namespace sim
+
+#endif  // PATERM_BOARD_SIM_PROGRAM_H

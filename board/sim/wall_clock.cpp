@@ -1,0 +1,89 @@
+// The clock offsets, their files and their log entries.
+#include "board/sim/wall_clock.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <fstream>
+#include <utility>
+
+namespace sim {
+namespace {
+
+// A missing or unreadable file reads as offset 0: the host's time.
+int64_t LoadOffset(const std::string& path) {
+    std::ifstream in(path);
+    long long value = 0;
+    if (!(in >> value)) return 0;
+    return value;
+}
+
+void StoreOffset(const std::string& path, int64_t offsetUs) {
+    std::ofstream out(path, std::ios::trunc);
+    out << offsetUs << "\n";
+}
+
+std::string Describe(int64_t offsetUs) {
+    int64_t us = WallClock::HostNowUs() + offsetUs;
+    time_t sec = static_cast<time_t>(us / 1000000);
+    struct tm utc;
+    char text[64] = "?";
+    if (gmtime_r(&sec, &utc)) strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    char line[128];
+    std::snprintf(line, sizeof line, "%s (offset %+lld s)", text, static_cast<long long>(offsetUs / 1000000));
+    return line;
+}
+
+}  // namespace
+
+WallClock::WallClock(std::string systemFile, std::string hardwareFile, OpLog* log)
+    : systemFile_(std::move(systemFile)), hardwareFile_(std::move(hardwareFile)), log_(log) {
+    hardwareOffsetUs_ = LoadOffset(hardwareFile_);
+    systemOffsetUs_ = hardwareOffsetUs_;
+}
+
+int64_t WallClock::HostNowUs() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+void WallClock::PowerOn() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hardwareOffsetUs_ = LoadOffset(hardwareFile_);
+    systemOffsetUs_ = hardwareOffsetUs_;
+    StoreOffset(systemFile_, systemOffsetUs_);
+}
+
+int64_t WallClock::SystemOffsetUs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return systemOffsetUs_;
+}
+
+int64_t WallClock::HardwareOffsetUs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hardwareOffsetUs_;
+}
+
+void WallClock::SetSystem(int64_t sec, int64_t usec) {
+    int64_t offset = sec * 1000000 + usec - HostNowUs();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        systemOffsetUs_ = offset;
+        StoreOffset(systemFile_, offset);
+    }
+    log_->Add(LogKind::kClock, "system clock set to " + Describe(offset));
+}
+
+void WallClock::WriteHardware() {
+    int64_t offset;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hardwareOffsetUs_ = systemOffsetUs_;
+        offset = hardwareOffsetUs_;
+        StoreOffset(hardwareFile_, offset);
+    }
+    log_->Add(LogKind::kClock, "hardware clock set to " + Describe(offset));
+}
+
+}  // namespace sim

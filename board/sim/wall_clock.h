@@ -1,0 +1,41 @@
+// The board's wall clock, kept as offsets from the host clock so that the
+// host clock is only ever read: the system clock (DIR/sim/clock) and the
+// battery-backed hardware clock (DIR/sim/hwclock). Power-on loads the system
+// clock from the hardware clock, as the terminal's start scripts do.
+#ifndef PATERM_BOARD_SIM_WALL_CLOCK_H
+#define PATERM_BOARD_SIM_WALL_CLOCK_H
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "board/sim/op_log.h"
+
+namespace sim {
+
+class WallClock {
+public:
+    WallClock(std::string systemFile, std::string hardwareFile, OpLog* log);
+
+    void PowerOn();
+    int64_t SystemOffsetUs() const;
+    int64_t HardwareOffsetUs() const;
+    // settimeofday: the system clock now reads sec.usec.
+    void SetSystem(int64_t sec, int64_t usec);
+    // "hwclock -w": the hardware clock takes the system clock.
+    void WriteHardware();
+
+    static int64_t HostNowUs();
+
+private:
+    std::string systemFile_;
+    std::string hardwareFile_;
+    OpLog* log_;
+    mutable std::mutex mutex_;
+    int64_t systemOffsetUs_ = 0;
+    int64_t hardwareOffsetUs_ = 0;
+};
+
+}  // namespace sim
+
+#endif  // PATERM_BOARD_SIM_WALL_CLOCK_H

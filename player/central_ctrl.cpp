@@ -1,0 +1,61 @@
+// The central control's dispatcher and its once-a-second tick.
+//
+// Not finished: of the tick it carries out only the watchdog feed and the
+// channel settings check, and of the other types it only rejects those
+// outside 1 to 39. The broadcast cycle, auto mode, channels, MP3, panel,
+// server and web handlers join this dispatcher as their subsystems land.
+#include "player/central_ctrl.h"
+
+#include <cstdio>
+
+#include "board/board.h"
+#include "player/player_manager.h"
+#include "player/player_state.h"
+#include "player/settings.h"
+
+namespace {
+
+// Set when writing the channel settings failed, so the next tick tries again
+// even though the record in memory already matches the state.
+bool gChnCfgSaveFailed;
+
+void FeedWatchdog() {
+    if (gPlayerWatchdogFd <= 0) return;
+    const char feed = 0;
+    board::Write(gPlayerWatchdogFd, &feed, 1);
+}
+
+bool ChnCfgMatchesState(const player_chn_cfg_t& cfg) {
+    return cfg.chn3On == static_cast<uint32_t>(GetChn3On()) && cfg.chn1On == static_cast<uint32_t>(GetChn1On()) &&
+           cfg.chn2On == static_cast<uint32_t>(GetChn2On()) && cfg.brdGrpMask == GetBrdGrpMask() &&
+           cfg.autoMode == static_cast<uint32_t>(GetAutoMode());
+}
+
+// Keeps the channel settings file within a second of the running state;
+// levels are not stored, so they never cause a write.
+void CheckChnCfg() {
+    player_chn_cfg_t& cfg = *GetChnCfg();
+    if (ChnCfgMatchesState(cfg) && !gChnCfgSaveFailed) return;
+    cfg.chn3On = static_cast<uint8_t>(GetChn3On());
+    cfg.chn1On = static_cast<uint8_t>(GetChn1On());
+    cfg.chn2On = static_cast<uint8_t>(GetChn2On());
+    cfg.brdGrpMask = static_cast<uint16_t>(GetBrdGrpMask());
+    cfg.autoMode = static_cast<uint8_t>(GetAutoMode());
+    gChnCfgSaveFailed = PlayerSaveChnCfg() != 0;
+}
+
+void PlayerTick() {
+    FeedWatchdog();
+    CheckChnCfg();
+}
+
+}  // namespace
+
+void PlayerCentralCtrl(const PlayerMsg* message) {
+    const uint16_t type = message->msgType;
+    if (type < kPlayerMsgTypeFirst || type > kPlayerMsgTypeLast) {
+        printf("Central ctrl received invalid msgType:%d \r\n", type);
+        return;
+    }
+    if (type == eSVC_MSG_TYPE_TIMER_1S) PlayerTick();
+}

@@ -1,0 +1,24 @@
+// Start-up order and the idle main loop. Every start step prints its own
+// failure and start-up goes on; a subsystem whose start failed is absent.
+#include "player/player_start.h"
+
+#include <cstdio>
+
+#include "player/player_manager.h"
+#include "player/settings.h"
+#include "runtime/vos.h"
+
+namespace {
+constexpr uint32_t kIdleSleepMs = 2000;
+}
+
+void PatermMain(void) {
+    VosStart();
+    PlayerLoadSettings();
+    PlayerQueueStart();
+    // The console is a serial line: flush what the tasks printed every 2 s.
+    for (;;) {
+        VosSleepMs(kIdleSleepMs);
+        fflush(nullptr);
+    }
+}

@@ -1,0 +1,127 @@
+// The real program on the simulated board: a first power-on creates the
+// settings files, the player manager feeds the watchdog about once a second,
+// a stalled manager task lets the watchdog reset the board, and the board
+// powers off cleanly on request.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <string>
+
+#include "tests/sim/sim_harness.h"
+
+using simtest::BoardRun;
+using simtest::WaitUntil;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A short watchdog, so that a reset shows within seconds.
+constexpr int kTestWatchdogS = 5;
+
+struct WatchdogReading {
+    double feeds = 0;
+    double lastFeedMs = -1;
+};
+
+WatchdogReading ReadWatchdog(BoardRun& run) {
+    const sim::Json status = run.Status();
+    const sim::Json* watchdog = status.Find("watchdog");
+    if (watchdog == nullptr) return {};
+    return {watchdog->NumberAt("feeds"), watchdog->NumberAt("last_feed_ms", -1)};
+}
+
+size_t WatchdogResets(BoardRun& run) {
+    const sim::Json status = run.Status();
+    const sim::Json* resets = status.Find("resets");
+    size_t count = 0;
+    if (resets != nullptr)
+        for (const sim::Json& reset : resets->Items())
+            if (reset.StringAt("cause") == "watchdog") ++count;
+    return count;
+}
+
+bool StartTerminal(BoardRun& run) {
+    run.UseProgram(PATERM_EXE);
+    return run.Start({"--watchdog-timeout", std::to_string(kTestWatchdogS)});
+}
+
+// "stop" powers the board off: paterm-sim ends with status 0.
+void ExpectCleanPowerOff(BoardRun& run) {
+    const int status = run.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+}
+
+std::string Bytes(const std::string& text) {
+    std::string hex;
+    for (unsigned char c : text) hex += "0123456789ABCDEF"[c >> 4], hex += "0123456789ABCDEF"[c & 15], hex += ' ';
+    return hex;
+}
+
+}  // namespace
+
+TEST(TerminalOnBoard, FirstPowerOnCreatesSettingsAndFeedsTheWatchdog) {
+    BoardRun run;
+    ASSERT_TRUE(StartTerminal(run));
+
+    ASSERT_TRUE(WaitUntil([&] { return simtest::ReadFile(run.At("/opt/lpc3250/sysExtOpts")).size() == 8; }, 10s));
+    EXPECT_EQ(Bytes(simtest::ReadFile(run.At("/opt/lpc3250/sysExtOpts"))), "0A 00 00 00 00 00 00 00 ");
+    EXPECT_EQ(Bytes(simtest::ReadFile(run.At("/opt/lpc3250/chncfg"))), "00 00 00 00 00 00 00 00 ");
+    EXPECT_TRUE(run.WaitForConsole("device ID is PT00000001\r\nwatchdog is 1\r\n", 5s)) << run.Console();
+
+    // Measured on the board's own clock: feeds per second between two readings.
+    ASSERT_TRUE(WaitUntil([&] { return ReadWatchdog(run).feeds >= 2; }, 10s));
+    const WatchdogReading first = ReadWatchdog(run);
+    ASSERT_TRUE(WaitUntil([&] { return ReadWatchdog(run).feeds >= first.feeds + 4; }, 10s));
+    const WatchdogReading second = ReadWatchdog(run);
+    const double perSecond = (second.feeds - first.feeds) * 1000.0 / (second.lastFeedMs - first.lastFeedMs);
+    EXPECT_NEAR(perSecond, 1.0, 0.2);
+
+    EXPECT_EQ(run.CountLog("ioctl", "WDIOC_SETTIMEOUT 30"), 1u);
+    EXPECT_EQ(run.CountLog("shell", "/bin/tar zxvf /opt/lpc3250/usr/bin/wget.tgz -C /tmp/"), 1u);
+    EXPECT_TRUE(simtest::Exists(run.At("/tmp/wget")));
+    EXPECT_EQ(WatchdogResets(run), 0u);
+
+    ExpectCleanPowerOff(run);
+}
+
+TEST(TerminalOnBoard, StalledManagerTaskIsResetByTheWatchdog) {
+    BoardRun run;
+    ASSERT_TRUE(StartTerminal(run));
+    ASSERT_TRUE(WaitUntil([&] { return ReadWatchdog(run).feeds >= 2; }, 10s));
+
+    EXPECT_TRUE(run.Control(R"({"cmd":"player.stall"})").BoolAt("ok"));
+    // Once the tick handler is held, no feed comes any more.
+    ASSERT_TRUE(WaitUntil([&] {
+        const sim::Json status = run.Status();
+        const sim::Json* watchdog = status.Find("watchdog");
+        return watchdog != nullptr && watchdog->BoolAt("holding");
+    }, 5s));
+    const double lastFeedMs = ReadWatchdog(run).lastFeedMs;
+    // The reset is recorded just before the program starts again.
+    ASSERT_TRUE(WaitUntil([&] { return WatchdogResets(run) == 1 && run.Status().NumberAt("program_starts") == 2; },
+                          std::chrono::seconds(3 * kTestWatchdogS)));
+
+    const sim::Json status = run.Status();
+    const sim::Json* resets = status.Find("resets");
+    ASSERT_TRUE(resets != nullptr && !resets->Items().empty());
+    const double resetAfterMs = resets->Items().back().NumberAt("ms") - lastFeedMs;
+    EXPECT_GE(resetAfterMs, kTestWatchdogS * 1000.0);
+    EXPECT_LE(resetAfterMs, kTestWatchdogS * 1000.0 + 1500.0);
+
+    // The program starts afresh after the reset and feeds again.
+    EXPECT_TRUE(WaitUntil([&] { return ReadWatchdog(run).feeds >= 1; }, 10s));
+    EXPECT_EQ(WatchdogResets(run), 1u);
+
+    ExpectCleanPowerOff(run);
+}
+
+TEST(TerminalOnBoard, WithoutTheWatchdogFlagTheDeviceIsNeverOpened) {
+    BoardRun run;
+    run.UseProgram(PATERM_EXE);
+    ASSERT_TRUE(run.Start({"--watchdog-flag", "0"}));
+    ASSERT_TRUE(run.WaitForConsole("watchdog is 0\r\n", 10s)) << run.Console();
+    ASSERT_TRUE(WaitUntil([&] { return run.CountLog("shell", "wget.tgz") == 1; }, 10s));
+    EXPECT_EQ(run.CountLog("open", "/dev/watchdog"), 0u);
+    EXPECT_EQ(ReadWatchdog(run).feeds, 0);
+    ExpectCleanPowerOff(run);
+}
