@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 SIM_ROOT ?= $(CURDIR)/sim-root
 CMAKE_FLAGS ?=
 
-.PHONY: setup build run test test-asan test-tsan build-lpc3250 bench clean
+.PHONY: setup build run test test-asan test-tsan build-lpc3250 bench clean web
 
 setup:
 	sh tools/setup.sh
@@ -36,6 +36,11 @@ build-lpc3250: setup
 
 bench: build
 	./build/bin/paterm_bench
+
+# The advanced settings page on http://127.0.0.1:8080/ (WEB_PORT=...) against
+# the board root that `make run` uses; Ctrl-C stops the web server.
+web: build
+	sh tools/web-serve.sh --root $(SIM_ROOT) --bin build/bin --port $(or $(WEB_PORT),8080)
 
 clean:
 	rm -rf build build-asan build-tsan build-lpc3250

@@ -5,7 +5,8 @@ set -eu
 
 PACKAGES="make cmake g++ gcc pkg-config tar gzip
 libmpg123-dev libopus-dev libcgicc-dev libcrypt-dev
-libgtest-dev libgmock-dev googletest libbenchmark-dev"
+libgtest-dev libgmock-dev googletest libbenchmark-dev
+lighttpd chromium chromium-driver python3 fonts-dejavu-core"
 
 missing=""
 for package in $PACKAGES; do
