@@ -62,6 +62,88 @@ Json NetlinkEventCommand(SimulatedBoard* board, const Json& request) {
     return Ok();
 }
 
+// An event raised through the netlink event module: delivered, or why not.
+Json EventReply(int result) {
+    Json reply = Ok().Set("delivered", result == 0);
+    if (result != 0)
+        reply.Set("why", result == -ESRCH    ? "no process registered"
+                         : result == -ENODEV ? "netlink module not loaded"
+                                             : "no socket bound to the registered process");
+    return reply;
+}
+
+Json CardInsertCommand(SimulatedBoard* board, const Json&) { return EventReply(board->SetCardPresent(true)); }
+
+Json CardRemoveCommand(SimulatedBoard* board, const Json&) { return EventReply(board->SetCardPresent(false)); }
+
+Json AudioDetectCommand(SimulatedBoard* board, const Json&) { return EventReply(board->RaiseAudioEvent(true)); }
+
+Json AudioLoseCommand(SimulatedBoard* board, const Json&) { return EventReply(board->RaiseAudioEvent(false)); }
+
+Json RfKeyCommand(SimulatedBoard* board, const Json& request) {
+    const double code = request.NumberAt("code", -1);
+    if (!(code >= 0 && code <= 15) || code != static_cast<int>(code) || !board->PressRfKey(static_cast<int>(code)))
+        return Error("\"code\" must be 0..15");
+    return Ok();
+}
+
+Json DecoderStatsCommand(SimulatedBoard* board, const Json&) {
+    const hw::Vs1053::Stats s = board->DecoderStats();
+    return Ok()
+        .Set("bytes_received", s.sdiBytes)
+        .Set("chip_resets", s.hardwareResets)
+        .Set("software_resets", s.softwareResets)
+        .Set("cancels", s.cancels)
+        .Set("decoded_seconds", s.decodedSeconds)
+        .Set("wav", s.wavPath)
+        .Set("wav_seconds", s.wavSeconds)
+        .Set("wav_samples", s.wavSamples)
+        .Set("wav_rate", s.wavRate)
+        .Set("wav_channels", s.wavChannels)
+        .Set("bit_rate", s.bitRate)
+        .Set("buffered", s.buffered)
+        .Set("dreq", s.dreq)
+        .Set("dreq_fault", s.dreqFault)
+        .Set("in_reset", s.inReset)
+        .Set("overrun_bytes", s.overrunBytes)
+        .Set("mode", static_cast<int>(s.mode))
+        .Set("clockf", static_cast<int>(s.clockf));
+}
+
+Json DreqFaultCommand(SimulatedBoard* board, const Json& request) {
+    const Json* on = request.Find("on");
+    if (!on || on->type() != Json::Type::kBool) return Error("\"on\" must be true or false");
+    board->SetDreqFault(on->AsBool());
+    return Ok().Set("dreq_fault", on->AsBool());
+}
+
+Json KernelLogCommand(SimulatedBoard* board, const Json& request) {
+    const double from = request.NumberAt("from", 0);
+    if (from < 0) return Error("\"from\" must be 0 or more");
+    uint64_t next = 0;
+    Json lines = Json::Array();
+    for (const kernel::KernelLogLine& l : board->KernelLog(static_cast<uint64_t>(from), kMaxLogEntriesPerReply, &next))
+        lines.Push(Json::Object().Set("seq", l.seq).Set("us", l.usec).Set("level", l.level).Set("text", l.text));
+    return Ok().Set("lines", std::move(lines)).Set("next", next).Set("bugs", board->KernelBugs());
+}
+
+Json KernelModulesCommand(SimulatedBoard* board, const Json&) {
+    Json modules = Json::Array();
+    for (const kernel::ModuleInfo& m : board->KernelModules()) {
+        Json needs = Json::Array();
+        for (const std::string& n : m.needs) needs.Push(n);
+        modules.Push(Json::Object()
+                         .Set("name", m.name)
+                         .Set("loaded", m.loaded)
+                         .Set("license", m.license)
+                         .Set("description", m.description)
+                         .Set("vermagic", m.vermagic)
+                         .Set("needs", std::move(needs))
+                         .Set("open_files", m.refs));
+    }
+    return Ok().Set("modules", std::move(modules));
+}
+
 struct CommandEntry {
     const char* name;
     Command run;
@@ -70,6 +152,11 @@ struct CommandEntry {
 constexpr CommandEntry kCommands[] = {
     {"status", StatusCommand},          {"log", LogCommand},   {"player.stall", StallCommand},
     {"player.resume", ResumeCommand},   {"stop", StopCommand}, {"netlink.event", NetlinkEventCommand},
+    {"rf.key", RfKeyCommand},           {"card.insert", CardInsertCommand},
+    {"card.remove", CardRemoveCommand}, {"audio.detect", AudioDetectCommand},
+    {"audio.lose", AudioLoseCommand},   {"decoder.stats", DecoderStatsCommand},
+    {"decoder.dreq_fault", DreqFaultCommand}, {"kernel.log", KernelLogCommand},
+    {"kernel.modules", KernelModulesCommand},
 };
 
 bool WriteLine(int fd, const std::string& text) {

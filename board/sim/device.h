@@ -68,6 +68,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         devices_[path] = std::move(device);
     }
+    // A kernel module's device goes with its module; open sessions stay.
+    void Remove(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        devices_.erase(path);
+    }
     std::shared_ptr<Device> Find(const std::string& path) const {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = devices_.find(path);

@@ -13,11 +13,16 @@
 #include "board/sim/factory.h"
 #include "board/sim/file_device.h"
 #include "board/sim/flash.h"
+#include "board/sim/kernel/include/emu/kabi.h"
+#include "board/sim/kernel/misc_node.h"
 
 namespace sim {
 namespace {
 
 constexpr int kSuperviseTickMs = 50;
+
+// Kernel event types raised by the kernel code outside the system.
+constexpr uint8_t kEventCardInserted = 0, kEventCardRemoved = 1, kEventAudioDetected = 3, kEventAudioLost = 4;
 
 std::string DescribeExit(int status) {
     if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
@@ -66,6 +71,20 @@ bool SimulatedBoard::Start(std::string* error) {
     devices_.Add("/dev/watchdog", std::make_shared<WatchdogDevice>(watchdog_.get()));
     devices_.Add("/dev/i2c-eeprom0", std::make_shared<FileDevice>(layout_->Host("/dev/i2c-eeprom0")));
 
+    machine_ = std::make_unique<hw::Machine>(layout_->SimFile("decoder.wav"));
+    kernel::Kernel::Hooks hooks;
+    hooks.deviceAdded = [this](const std::string& name) {
+        devices_.Add("/dev/" + name, std::make_shared<kernel::MiscDeviceNode>(&kernel_->misc(), name));
+    };
+    hooks.deviceRemoved = [this](const std::string& name) { devices_.Remove("/dev/" + name); };
+    hooks.netlinkDeliver = [this](uint32_t port, const uint8_t* data, size_t len) {
+        return netlink_->Deliver(port, data, len);
+    };
+    hooks.logMirror = layout_->SimFile("kernel.log");
+    kernel_ = std::make_unique<kernel::Kernel>(machine_.get(), std::move(hooks));
+    RebootKernel();
+    kernelFresh_ = true;
+
     shell_ = std::make_unique<Shell>(layout_.get(), tools_.get(), clock_.get(), log_.get(), console_.get(),
                                      [this] { RequestReset("reboot"); });
     int wake[2];
@@ -100,16 +119,36 @@ void SimulatedBoard::RequestReset(const std::string& cause) {
     Wake();
 }
 
+void SimulatedBoard::RebootKernel() {
+    if (!kernel_->Halt())
+        log_->Add(LogKind::kBoard, "kernel: calls still running at power-off, modules left loaded");
+    machine_->PowerOn();
+    kernel_->Boot();
+    const int result = kernel_->LoadBoardModules();
+    std::string loaded;
+    for (const kernel::ModuleInfo& m : kernel_->modules().List())
+        if (m.loaded) loaded += " " + m.name;
+    log_->Add(LogKind::kBoard, std::string("kernel " EMU_VERMAGIC ", modules:") + loaded +
+                                   (result ? " (a load failed: " + std::to_string(result) + ")" : ""));
+}
+
 void SimulatedBoard::PowerOn() {
     layout_->EmptyTmp();
     watchdog_->PowerOn();
     clock_->PowerOn();
-    bool card;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        card = cardPresent_;
+        std::lock_guard<std::mutex> card(cardMutex_);
+        bool present;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            present = cardPresent_;
+        }
+        layout_->SetCardPresent(present);
     }
-    layout_->SetCardPresent(card);
+    // The modules are loaded before the program starts; the first boot was
+    // done by Start, before the board took requests.
+    if (!kernelFresh_) RebootKernel();
+    kernelFresh_ = false;
 }
 
 void SimulatedBoard::StartProgram() {
@@ -209,6 +248,7 @@ void SimulatedBoard::Shutdown() {
     watchdog_->Shutdown();
     shell_->Shutdown();
     tools_->KillAll();
+    kernel_->Halt();  // before the sessions are joined: their calls are revoked
     seam_->Stop();
     seam_.reset();
     ::unlink(layout_->SimFile("board.sock").c_str());
@@ -250,5 +290,44 @@ bool SimulatedBoard::DeliverEvent(uint32_t port, uint8_t type, uint8_t value) {
     std::vector<uint8_t> record = NetlinkModel::EventRecord(type, value);
     return netlink_->Deliver(port, record.data(), record.size());
 }
+
+int SimulatedBoard::SetCardPresent(bool present) {
+    {
+        std::lock_guard<std::mutex> card(cardMutex_);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            cardPresent_ = present;
+        }
+        layout_->SetCardPresent(present);
+    }
+    log_->Add(LogKind::kControl, present ? "card.insert" : "card.remove");
+    return SendEventToUserSpaceByNetLink(present ? kEventCardInserted : kEventCardRemoved, 0);
+}
+
+int SimulatedBoard::RaiseAudioEvent(bool detected) {
+    log_->Add(LogKind::kControl, detected ? "audio.detect" : "audio.lose");
+    return SendEventToUserSpaceByNetLink(detected ? kEventAudioDetected : kEventAudioLost, 0);
+}
+
+bool SimulatedBoard::PressRfKey(int code) {
+    if (!machine_->rf().Press(code)) return false;
+    log_->Add(LogKind::kControl, "rf.key " + std::to_string(code));
+    return true;
+}
+
+hw::Vs1053::Stats SimulatedBoard::DecoderStats() { return machine_->decoder().GetStats(); }
+
+void SimulatedBoard::SetDreqFault(bool on) {
+    machine_->decoder().SetDreqFault(on);
+    log_->Add(LogKind::kControl, std::string("decoder.dreq_fault ") + (on ? "on" : "off"));
+}
+
+std::vector<kernel::KernelLogLine> SimulatedBoard::KernelLog(uint64_t from, size_t max, uint64_t* next) const {
+    return kernel_->log().From(from, max, next);
+}
+
+std::vector<kernel::ModuleInfo> SimulatedBoard::KernelModules() const { return kernel_->modules().List(); }
+
+uint64_t SimulatedBoard::KernelBugs() const { return kernel_->Bugs(); }
 
 }  // namespace sim

@@ -4,6 +4,11 @@
 // the board has it). The board outlives the program: a program that ends
 // by itself is started afresh after 1 s, or, with the watchdog armed, when
 // the watchdog expires; "reboot" and an expired watchdog reset it at once.
+//
+// Each power-on also reboots the emulated kernel on the board's hardware
+// models and loads its modules before the program starts (the netlink event
+// module, codecdrv, ctrldrv), so their devices /dev/vs10xx and
+// /dev/nOrv_ctrl are served by the modules' own file operations.
 #ifndef PATERM_BOARD_SIM_SIMULATED_BOARD_H
 #define PATERM_BOARD_SIM_SIMULATED_BOARD_H
 
@@ -18,6 +23,8 @@
 
 #include "board/sim/console.h"
 #include "board/sim/device.h"
+#include "board/sim/hw/machine.h"
+#include "board/sim/kernel/kernel.h"
 #include "board/sim/netlink.h"
 #include "board/sim/op_log.h"
 #include "board/sim/options.h"
@@ -72,6 +79,18 @@ public:
     // A kernel event for the program's netlink socket; port 0: the latest bound.
     bool DeliverEvent(uint32_t port, uint8_t type, uint8_t value);
 
+    // The kernel code outside the system (card slot, audio detector) and the
+    // RF remote: events through the netlink event module, to the process
+    // registered with it. A result of 0 means delivered (else -errno).
+    int SetCardPresent(bool present);
+    int RaiseAudioEvent(bool detected);
+    bool PressRfKey(int code);
+    hw::Vs1053::Stats DecoderStats();
+    void SetDreqFault(bool on);
+    std::vector<kernel::KernelLogLine> KernelLog(uint64_t from, size_t max, uint64_t* next) const;
+    std::vector<kernel::ModuleInfo> KernelModules() const;
+    uint64_t KernelBugs() const;
+
     const RootLayout& root() const { return *layout_; }
     OpLog& log() { return *log_; }
 
@@ -82,6 +101,7 @@ private:
     void Reset(const std::string& cause);
     void Supervise();
     void Wake();
+    void RebootKernel();
 
     const Options options_;
     const std::chrono::steady_clock::time_point startTime_;
@@ -96,9 +116,13 @@ private:
     std::unique_ptr<Shell> shell_;
     std::unique_ptr<SeamServer> seam_;
     UniqueFd wakeRead_, wakeWrite_;
+    std::unique_ptr<hw::Machine> machine_;
+    std::unique_ptr<kernel::Kernel> kernel_;  // after the machine it runs on: destroyed first
+    bool kernelFresh_ = false;                // booted by Start, not yet used by a power-on
 
     ProgramProcess program_;  // the supervising thread's alone
     std::atomic<bool> stopRequested_{false};
+    std::mutex cardMutex_;       // the card's state and its presence file change together
     mutable std::mutex mutex_;  // guards what follows
     std::optional<std::string> pendingReset_;
     uint64_t programStarts_ = 0;

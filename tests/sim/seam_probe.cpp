@@ -7,7 +7,11 @@
 //   print TEXT | eeprom | open PATH | watchdog-open | watchdog-timeout N |
 //   watchdog-gettimeout | watchdog-bad-ioctl | feed COUNT MS | feed-forever MS |
 //   magic-close | close | system LINE | settime SEC | gettime | netlink |
-//   write PATH TEXT | exists PATH | sleep MS | hang | exit N
+//   write PATH TEXT | exists PATH | sleep MS | hang | exit N |
+//   ctrl-register (opens /dev/nOrv_ctrl, registers this process, keeps it open) |
+//   ctrl-ioctl NUMBER (that request on it, with this process id as argument) |
+//   netlink-records N (binds a netlink socket to this process id, prints N records) |
+//   play PATH (writes the file to /dev/vs10xx in 4096-byte blocks, then closes)
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <linux/watchdog.h>
@@ -26,6 +30,7 @@
 namespace {
 
 int gWatchdog = -1;
+int gControl = -1;
 
 void Say(const char* format, ...) {
     std::va_list args;
@@ -83,6 +88,66 @@ void Netlink() {
     ssize_t n = board::NetlinkRecv(fd, buf, sizeof buf);
     Say("netlink record len=%zd type=%u value=%u", n, buf[16], buf[17]);
     board::Close(fd);
+}
+
+void ControlRegister() {
+    gControl = board::Open("/dev/nOrv_ctrl", O_RDWR);
+    if (gControl < 0) return Say("ctrl-register open failed errno=%d", errno);
+    int pid = getpid();
+    int rc = board::Ioctl(gControl, 0x40047800, &pid);
+    Say("ctrl-register rc=%d errno=%d pid=%d", rc, rc < 0 ? errno : 0, pid);
+}
+
+void ControlIoctl(unsigned long request) {
+    int pid = getpid();
+    int rc = board::Ioctl(gControl, request, &pid);
+    Say("ctrl-ioctl 0x%lx rc=%d errno=%d", request, rc, rc < 0 ? errno : 0);
+}
+
+void NetlinkRecords(long count) {
+    int fd = board::NetlinkSocket(21);
+    if (fd < 0) return Say("netlink socket failed errno=%d", errno);
+    uint32_t port = static_cast<uint32_t>(getpid());
+    if (board::NetlinkBind(fd, port) != 0) return Say("netlink bind failed errno=%d", errno);
+    struct nlmsghdr hello = {};
+    hello.nlmsg_len = sizeof hello;
+    hello.nlmsg_pid = port;
+    board::NetlinkSend(fd, &hello, sizeof hello);
+    Say("netlink ready port=%u", port);
+    for (long i = 0; i < count; ++i) {
+        unsigned char buf[8208] = {};
+        ssize_t n = board::NetlinkRecv(fd, buf, sizeof buf);
+        Say("netlink record len=%zd type=%u value=%u", n, buf[16], buf[17]);
+    }
+    board::Close(fd);
+}
+
+void Play(const std::string& path) {
+    int file = board::Open(path.c_str(), O_RDONLY);
+    if (file < 0) return Say("play cannot open %s errno=%d", path.c_str(), errno);
+    int decoder = board::Open("/dev/vs10xx", O_WRONLY);
+    if (decoder < 0) {
+        Say("play open /dev/vs10xx failed errno=%d", errno);
+        board::Close(file);
+        return;
+    }
+    std::vector<char> block(4096);
+    long bytes = 0;
+    int writes = 0, rc = 0, error = 0;
+    ssize_t n;
+    while ((n = board::Read(file, block.data(), block.size())) > 0) {
+        ssize_t w = board::Write(decoder, block.data(), static_cast<size_t>(n));
+        if (w < 0) {
+            rc = -1;
+            error = errno;
+            break;
+        }
+        bytes += w;
+        ++writes;
+    }
+    board::Close(decoder);
+    board::Close(file);
+    Say("play bytes=%ld writes=%d rc=%d errno=%d", bytes, writes, rc, error);
 }
 
 void Run(const std::string& command, const std::string& rest) {
@@ -153,6 +218,14 @@ void Run(const std::string& command, const std::string& rest) {
         Say("write %s rc=%zd", path.c_str(), w);
     } else if (command == "exists") {
         Say("exists %s %s", rest.c_str(), board::Access(rest.c_str(), F_OK) == 0 ? "yes" : "no");
+    } else if (command == "ctrl-register") {
+        ControlRegister();
+    } else if (command == "ctrl-ioctl") {
+        ControlIoctl(std::strtoul(rest.c_str(), nullptr, 0));
+    } else if (command == "netlink-records") {
+        NetlinkRecords(n);
+    } else if (command == "play") {
+        Play(rest);
     } else if (command == "sleep") {
         SleepMs(n);
     } else if (command == "hang") {

@@ -1,0 +1,9 @@
+/* Emulated kernel: error numbers. */
+#ifndef _LINUX_ERRNO_H
+#define _LINUX_ERRNO_H
+
+#include "../asm/errno.h"
+
+#define ERESTARTSYS 512
+
+#endif

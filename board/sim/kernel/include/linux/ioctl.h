@@ -1,0 +1,7 @@
+/* Emulated kernel: ioctl command encoding. */
+#ifndef _LINUX_IOCTL_H
+#define _LINUX_IOCTL_H
+
+#include "../asm/ioctl.h"
+
+#endif

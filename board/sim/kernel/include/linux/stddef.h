@@ -1,0 +1,9 @@
+/* Emulated kernel: NULL and offsetof. */
+#ifndef _LINUX_STDDEF_H
+#define _LINUX_STDDEF_H
+
+#include "types.h"
+
+#define offsetof(type, member) __builtin_offsetof(type, member)
+
+#endif

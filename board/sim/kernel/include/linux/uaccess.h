@@ -1,0 +1,7 @@
+/* Emulated kernel: user memory access. */
+#ifndef _LINUX_UACCESS_H
+#define _LINUX_UACCESS_H
+
+#include "../asm/uaccess.h"
+
+#endif
