@@ -74,22 +74,6 @@ void Eeprom() {
         bytes[44], bytes[45], bytes[46], bytes[47]);
 }
 
-void Netlink() {
-    int fd = board::NetlinkSocket(21);
-    if (fd < 0) return Say("netlink socket failed errno=%d", errno);
-    uint32_t port = static_cast<uint32_t>(getpid());
-    if (board::NetlinkBind(fd, port) != 0) return Say("netlink bind failed errno=%d", errno);
-    struct nlmsghdr hello = {};
-    hello.nlmsg_len = sizeof hello;
-    hello.nlmsg_pid = port;
-    board::NetlinkSend(fd, &hello, sizeof hello);
-    Say("netlink ready port=%u", port);
-    unsigned char buf[8208] = {};
-    ssize_t n = board::NetlinkRecv(fd, buf, sizeof buf);
-    Say("netlink record len=%zd type=%u value=%u", n, buf[16], buf[17]);
-    board::Close(fd);
-}
-
 void ControlRegister() {
     gControl = board::Open("/dev/nOrv_ctrl", O_RDWR);
     if (gControl < 0) return Say("ctrl-register open failed errno=%d", errno);
@@ -208,7 +192,7 @@ void Run(const std::string& command, const std::string& rest) {
         int rc = board::GetTimeOfDay(&tv);
         Say("gettime rc=%d sec=%lld", rc, static_cast<long long>(tv.tv_sec));
     } else if (command == "netlink") {
-        Netlink();
+        NetlinkRecords(1);
     } else if (command == "write") {
         std::string path = rest.substr(0, rest.find(' '));
         std::string text = rest.substr(path.size() + (path.size() < rest.size() ? 1 : 0));
