@@ -2,6 +2,7 @@
 // and prints the reply line.
 //   paterm-simctl --root DIR '{"cmd":"status"}'
 //   paterm-simctl --root DIR status          (a bare command name)
+// Without --root the board root is ./sim-root, the one `make run` uses.
 // Exit status: 0 for a reply with "ok":true, 1 for "ok":false, 2 when no
 // reply could be had.
 #include <poll.h>
@@ -13,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "board/sim/json.h"
+#include "board/sim/control.h"
 #include "board/sim/unix_socket.h"
 
 namespace {
@@ -21,7 +22,8 @@ namespace {
 constexpr int kReplyTimeoutMs = 30000;
 
 int Usage() {
-    std::fputs("usage: paterm-simctl --root DIR REQUEST\n"
+    std::fputs("usage: paterm-simctl [--root DIR] REQUEST\n"
+               "  DIR defaults to ./sim-root, the board root of `make run`\n"
                "  REQUEST is a JSON object such as '{\"cmd\":\"status\"}', or a command name\n",
                stderr);
     return 2;
@@ -54,14 +56,14 @@ bool ReadLine(int fd, std::string* line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string root, request;
+    std::string root = "sim-root", request;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) root = argv[++i];
         else if (request.empty()) request = argv[i];
         else return Usage();
     }
     if (root.empty() || request.empty()) return Usage();
-    if (request[0] != '{') request = sim::Json::Object().Set("cmd", request).Dump();
+    if (request[0] != '{') request = sim::Json{{"cmd", request}}.dump(-1, ' ', false, sim::Json::error_handler_t::replace);
 
     sim::UniqueFd fd = sim::ConnectUnix(root + "/sim/control", SOCK_STREAM | SOCK_CLOEXEC);
     if (!fd) {
@@ -74,6 +76,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::puts(reply.c_str());
-    std::optional<sim::Json> parsed = sim::Json::Parse(reply);
-    return parsed && parsed->BoolAt("ok") ? 0 : 1;
+    const sim::Json parsed = sim::Json::parse(reply, nullptr, /*allow_exceptions=*/false);
+    const auto ok = parsed.is_object() ? parsed.find("ok") : parsed.end();
+    return ok != parsed.end() && ok->is_boolean() && ok->get<bool>() ? 0 : 1;
 }

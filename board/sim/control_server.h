@@ -1,15 +1,21 @@
 // The board's control interface: the UNIX stream socket DIR/sim/control,
-// one JSON object per line each way. A request names its command in "cmd";
-// every reply carries "ok" (true, or false with "error"). The commands are
-// described in docs/sim-control.md.
+// one JSON object per line each way. This file only frames lines and
+// dispatches them to the ControlRegistry the board's parts filled; the
+// commands themselves live with their parts (docs/sim-control.md).
+//
+// Limits: a line of at most kMaxLine bytes; at most kMaxConnections clients
+// at once (one more is told so and closed); a client that sends nothing for
+// the idle time-out is told so and closed, so that silent clients cannot
+// lock everyone out. Every reply is valid UTF-8 JSON, whatever the request.
 #ifndef PATERM_BOARD_SIM_CONTROL_SERVER_H
 #define PATERM_BOARD_SIM_CONTROL_SERVER_H
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 
-#include "board/sim/json.h"
-#include "board/sim/simulated_board.h"
+#include "board/sim/control.h"
 #include "board/sim/socket_server.h"
 
 namespace sim {
@@ -17,25 +23,26 @@ namespace sim {
 class ControlServer {
 public:
     static constexpr size_t kMaxLine = 65536;
+    static constexpr size_t kMaxConnections = 16;
+    static constexpr std::chrono::milliseconds kIdleTimeout{30000};
 
-    explicit ControlServer(SimulatedBoard* board) : board_(board) {}
+    explicit ControlServer(const ControlRegistry* registry, std::chrono::milliseconds idleTimeout = kIdleTimeout)
+        : registry_(registry), idleTimeout_(idleTimeout) {}
     bool Start(const std::string& socketPath, std::string* error);
     void Stop();
 
-    // One request line in, one reply line out (without the line end);
-    // *stop tells that the board powers off once the reply is sent.
-    std::string Handle(const std::string& line, bool* stop = nullptr);
+    // One request line in, its reply (not yet serialised) out.
+    ControlReply Handle(std::string_view line) const;
+    // A reply as one line of valid UTF-8 JSON, without the line end.
+    static std::string Serialize(const Json& reply);
 
 private:
     void Serve(int fd);
 
-    SimulatedBoard* board_;
+    const ControlRegistry* registry_;
+    const std::chrono::milliseconds idleTimeout_;
     std::unique_ptr<SocketServer> server_;
 };
-
-// The JSON forms of the board's state, shared with tests.
-Json StatusJson(const BoardStatus& status);
-Json LogEntryJson(const LogEntry& entry);
 
 }  // namespace sim
 

@@ -1,6 +1,6 @@
 // A device that is a plain file under the board root (the EEPROM
 // "/dev/i2c-eeprom0"): the program gets a real descriptor of the file and
-// reads, writes and seeks it directly.
+// reads, writes and seeks it directly. FileDevicePart puts one on the board.
 #ifndef PATERM_BOARD_SIM_FILE_DEVICE_H
 #define PATERM_BOARD_SIM_FILE_DEVICE_H
 
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "board/sim/device.h"
+#include "board/sim/part.h"
 
 namespace sim {
 
@@ -27,6 +28,18 @@ public:
     }
 
 private:
+    std::string hostPath_;
+};
+
+class FileDevicePart : public BoardPart {
+public:
+    FileDevicePart(std::string path, std::string hostPath) : path_(std::move(path)), hostPath_(std::move(hostPath)) {}
+    void Attach(DeviceRegistry& devices, ControlRegistry&) override {
+        devices.Add(path_, std::make_shared<FileDevice>(hostPath_));
+    }
+
+private:
+    std::string path_;
     std::string hostPath_;
 };
 

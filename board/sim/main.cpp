@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
 
     sim::SimulatedBoard board(options);
     if (!board.Start(&error)) return Fail(error);
-    sim::ControlServer control(&board);
+    sim::ControlServer control(&board.controls());
     std::string controlPath = board.root().SimFile("control");
     if (!control.Start(controlPath, &error)) return Fail(error);
     if (!options.quiet)

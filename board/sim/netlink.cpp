@@ -1,12 +1,11 @@
 // Netlink sockets by port id, and record delivery.
 #include "board/sim/netlink.h"
 
-#include <linux/netlink.h>
-
 #include <cstring>
 #include <string>
 #include <utility>
 
+#include "board/sim/kernel/netlink_event.h"
 #include "board/sim/protocol.h"
 
 namespace sim {
@@ -83,15 +82,22 @@ uint64_t NetlinkModel::Delivered() const {
     return delivered_;
 }
 
-std::vector<uint8_t> NetlinkModel::EventRecord(uint8_t type, uint8_t value) {
-    nlmsghdr header{};
-    header.nlmsg_len = NLMSG_LENGTH(2);
-    header.nlmsg_pid = 0;  // from the kernel
-    std::vector<uint8_t> record(sizeof header + 2);
-    std::memcpy(record.data(), &header, sizeof header);
-    record[sizeof header] = type;
-    record[sizeof header + 1] = value;
-    return record;
+void NetlinkModel::Attach(DeviceRegistry&, ControlRegistry& controls) {
+    controls.Add("netlink.event", [this](const Json& request) {
+        const auto type = IntegerArg(request, "type", 0, 255, std::nullopt);
+        const auto value = IntegerArg(request, "value", 0, 255, 0);
+        const auto port = IntegerArg(request, "port", 0, UINT32_MAX, 0);
+        if (!type || !value) return ControlError("\"type\" and \"value\" must be 0..255");
+        if (!port) return ControlError("bad \"port\"");
+        const uint32_t to = *port ? static_cast<uint32_t>(*port) : LatestBoundPort();
+        const std::vector<uint8_t> record =
+            kernel::NetlinkEvents::Record(static_cast<uint8_t>(*type), static_cast<uint8_t>(*value), 0);
+        if (to == 0 || !Deliver(to, record.data(), record.size()))
+            return ControlError("no netlink socket bound to that port");
+        return ControlOk();
+    });
 }
+
+void NetlinkModel::AddStatus(Json& status) const { status["netlink_port"] = LatestBoundPort(); }
 
 }  // namespace sim

@@ -4,6 +4,10 @@
 // 16-byte header, then the payload) to the socket bound to a port id, from
 // any thread (an emulated interrupt included). Delivery never blocks: a
 // socket whose queue is full drops the record, as netlink does.
+//
+// Backdoor: "netlink.event" delivers an event record straight to a socket,
+// past the kernel. The sockets themselves are seam connections: the seam
+// server cuts them at power-off.
 #ifndef PATERM_BOARD_SIM_NETLINK_H
 #define PATERM_BOARD_SIM_NETLINK_H
 
@@ -15,15 +19,19 @@
 #include <vector>
 
 #include "board/sim/op_log.h"
+#include "board/sim/part.h"
 
 namespace sim {
 
-class NetlinkModel {
+class NetlinkModel : public BoardPart {
 public:
     // Messages the program sends to the kernel (port id 0), for kernel models.
     using KernelHandler = std::function<void(uint32_t fromPort, const uint8_t* data, size_t len)>;
 
     explicit NetlinkModel(OpLog* log) : log_(log) {}
+
+    void Attach(DeviceRegistry& devices, ControlRegistry& controls) override;
+    void AddStatus(Json& status) const override;
 
     // A new socket on connection fd (which stays valid until Close).
     uint64_t Open(int fd);
@@ -37,9 +45,6 @@ public:
     // The port id bound most recently by a socket still open (0: none).
     uint32_t LatestBoundPort() const;
     uint64_t Delivered() const;
-
-    // A kernel event record as the control module sends it: header, type, value.
-    static std::vector<uint8_t> EventRecord(uint8_t type, uint8_t value);
 
 private:
     struct Socket {

@@ -9,12 +9,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "board/sim/paged_ring.h"
 #include "board/sim/unique_fd.h"
 
 namespace sim {
@@ -65,8 +65,7 @@ public:
 private:
     std::function<int64_t()> nowMs_;
     mutable std::mutex mutex_;
-    std::deque<LogEntry> entries_;
-    uint64_t nextPosition_ = 0;
+    PagedRing<LogEntry, &LogEntry::position> entries_{kKeep};
     UniqueFd mirror_;
 };
 

@@ -45,12 +45,18 @@ bool SeamServer::Start(const std::string& socketPath, std::string* error) {
     }
     server_ = std::make_unique<SocketServer>(std::move(listener), [this](int fd) { Serve(fd); },
                                              kMaxSeamConnections);
-    return server_->Start();
+    Result<> started = server_->Start();
+    if (!started) *error = started.error().Text();
+    return started.ok();
 }
 
 void SeamServer::Stop() {
     if (server_) server_->Stop();
 }
+
+void SeamServer::ShutdownSessions() { server_->ShutdownConnections(); }
+
+bool SeamServer::WaitSessions(std::chrono::milliseconds wait) { return server_->WaitConnections(wait); }
 
 void SeamServer::Serve(int fd) {
     std::vector<uint8_t> payload(kMaxPayload);

@@ -5,6 +5,7 @@
 #ifndef PATERM_BOARD_SIM_SEAM_SERVER_H
 #define PATERM_BOARD_SIM_SEAM_SERVER_H
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,13 @@ public:
     explicit SeamServer(SeamServices services) : services_(services) {}
     bool Start(const std::string& socketPath, std::string* error);
     void Stop();
+
+    // Power cycle: cut every connection of the old program (sessions,
+    // netlink sockets, a shell command waiting for its answer), then, once
+    // the devices have let their calls in flight go, wait for the threads
+    // that served them. False if some did not end within `wait`.
+    void ShutdownSessions();
+    [[nodiscard]] bool WaitSessions(std::chrono::milliseconds wait);
 
 private:
     void Serve(int fd);

@@ -1,39 +1,42 @@
-// Assembling the board and supervising the program's power cycles.
+// Assembling the board from its parts and supervising the program's power
+// cycles.
 #include "board/sim/simulated_board.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/signalfd.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "board/sim/audio_detector.h"
+#include "board/sim/card_slot.h"
+#include "board/sim/decoder_part.h"
 #include "board/sim/eeprom.h"
 #include "board/sim/factory.h"
+#include "board/sim/fd_io.h"
 #include "board/sim/file_device.h"
 #include "board/sim/flash.h"
-#include "board/sim/kernel/include/emu/kabi.h"
-#include "board/sim/kernel/misc_node.h"
+#include "board/sim/kernel_part.h"
+#include "board/sim/netlink.h"
+#include "board/sim/rf_remote.h"
+#include "board/sim/wall_clock.h"
+#include "board/sim/watchdog.h"
 
 namespace sim {
 namespace {
 
 constexpr int kSuperviseTickMs = 50;
+constexpr size_t kMaxLogEntriesPerReply = 1000;
 
-// Kernel event types raised by the kernel code outside the system.
-constexpr uint8_t kEventCardInserted = 0, kEventCardRemoved = 1, kEventAudioDetected = 3, kEventAudioLost = 4;
-
-std::string DescribeExit(int status) {
-    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
-    return "status " + std::to_string(status);
+Json LogEntryJson(const LogEntry& e) {
+    return Json{{"pos", e.position}, {"ms", e.ms}, {"kind", LogKindName(e.kind)}, {"detail", e.detail}};
 }
 
 }  // namespace
 
 SimulatedBoard::SimulatedBoard(Options options)
-    : options_(std::move(options)), startTime_(std::chrono::steady_clock::now()), cardPresent_(options_.cardPresent) {}
+    : options_(std::move(options)), startTime_(std::chrono::steady_clock::now()) {}
 
 SimulatedBoard::~SimulatedBoard() { Shutdown(); }
 
@@ -45,13 +48,9 @@ int64_t SimulatedBoard::NowMs() const {
 bool SimulatedBoard::Start(std::string* error) {
     layout_ = std::make_unique<RootLayout>(options_.root);
     if (!layout_->Prepare(error)) return false;
-    auto now = [this] { return NowMs(); };
-    log_ = std::make_unique<OpLog>(now, layout_->SimFile("board.log"));
+    log_ = std::make_unique<OpLog>([this] { return NowMs(); }, layout_->SimFile("board.log"));
     console_ = std::make_unique<Console>(layout_->SimFile("console.log"), !options_.quiet);
     tools_ = std::make_unique<ToolRunner>(console_.get());
-    clock_ = std::make_unique<WallClock>(layout_->SimFile("clock"), layout_->SimFile("hwclock"), log_.get());
-    watchdog_ = std::make_unique<WatchdogModel>(now, options_.watchdogTimeoutS, log_.get());
-    netlink_ = std::make_unique<NetlinkModel>(log_.get());
     log_->Add(LogKind::kBoard, "root " + layout_->dir() + ", program " + options_.program);
 
     if (!FactoryInstall(*layout_, tools_.get(), log_.get(), error)) return false;
@@ -67,26 +66,8 @@ bool SimulatedBoard::Start(std::string* error) {
         *error = "cannot create the NAND file " + layout_->Host("/dev/mtd2");
         return false;
     }
+    Assemble();
 
-    devices_.Add("/dev/watchdog", std::make_shared<WatchdogDevice>(watchdog_.get()));
-    devices_.Add("/dev/i2c-eeprom0", std::make_shared<FileDevice>(layout_->Host("/dev/i2c-eeprom0")));
-
-    machine_ = std::make_unique<hw::Machine>(layout_->SimFile("decoder.wav"));
-    kernel::Kernel::Hooks hooks;
-    hooks.deviceAdded = [this](const std::string& name) {
-        devices_.Add("/dev/" + name, std::make_shared<kernel::MiscDeviceNode>(&kernel_->misc(), name));
-    };
-    hooks.deviceRemoved = [this](const std::string& name) { devices_.Remove("/dev/" + name); };
-    hooks.netlinkDeliver = [this](uint32_t port, const uint8_t* data, size_t len) {
-        return netlink_->Deliver(port, data, len);
-    };
-    hooks.logMirror = layout_->SimFile("kernel.log");
-    kernel_ = std::make_unique<kernel::Kernel>(machine_.get(), std::move(hooks));
-    RebootKernel();
-    kernelFresh_ = true;
-
-    shell_ = std::make_unique<Shell>(layout_.get(), tools_.get(), clock_.get(), log_.get(), console_.get(),
-                                     [this] { RequestReset("reboot"); });
     int wake[2];
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         *error = "pipe failed";
@@ -94,15 +75,93 @@ bool SimulatedBoard::Start(std::string* error) {
     }
     wakeRead_.Reset(wake[0]);
     wakeWrite_.Reset(wake[1]);
-    seam_ = std::make_unique<SeamServer>(
-        SeamServices{&devices_, netlink_.get(), clock_.get(), shell_.get(), log_.get()});
-    return seam_->Start(layout_->SimFile("board.sock"), error);
+    seam_ = std::make_unique<SeamServer>(SeamServices{&devices_, netlink_, clock_, shell_.get(), log_.get()});
+    if (!seam_->Start(layout_->SimFile("board.sock"), error)) return false;
+    // The first power-on: the board answers its first control request with
+    // the program already started and the kernel's devices in place.
+    BoardEvent(LogKind::kBoard, "power-on");
+    PowerOn();
+    StartProgram();
+    return true;
+}
+
+// The board's parts in power-on order. A new device is one more line here.
+void SimulatedBoard::Assemble() {
+    auto now = [this] { return NowMs(); };
+    auto clock = std::make_unique<WallClock>(layout_->SimFile("clock"), layout_->SimFile("hwclock"), log_.get());
+    auto watchdog = std::make_unique<Watchdog>(now, options_.watchdogTimeoutS, log_.get());
+    auto netlink = std::make_unique<NetlinkModel>(log_.get());
+    auto kernel = std::make_unique<KernelPart>(layout_->SimFile("decoder.wav"), layout_->SimFile("kernel.log"),
+                                               netlink.get(), log_.get());
+    clock_ = clock.get();
+    watchdog_ = watchdog.get();
+    netlink_ = netlink.get();
+    KernelPart* k = kernel.get();
+    parts_.push_back(std::move(clock));
+    parts_.push_back(std::make_unique<FileDevicePart>("/dev/i2c-eeprom0", layout_->Host("/dev/i2c-eeprom0")));
+    parts_.push_back(std::move(watchdog));
+    parts_.push_back(std::move(netlink));
+    parts_.push_back(std::move(kernel));
+    parts_.push_back(std::make_unique<DecoderPart>(k, log_.get()));
+    parts_.push_back(std::make_unique<RfRemote>(k, log_.get()));
+    parts_.push_back(std::make_unique<CardSlot>(options_.cardPresent, layout_.get(), k, log_.get()));
+    parts_.push_back(std::make_unique<AudioDetector>(k, log_.get()));
+
+    for (auto& part : parts_) part->Attach(devices_, controls_);
+    AttachBoardCommands();
+    shell_ = std::make_unique<Shell>(layout_.get(), tools_.get(), clock_, log_.get(), console_.get(),
+                                     [this] { RequestReset("reboot"); });
+}
+
+void SimulatedBoard::AttachBoardCommands() {
+    controls_.Add("status", [this](const Json&) { return StatusJson(); });
+    controls_.Add("log", [this](const Json& request) {
+        const auto from = IntegerArg(request, "from", 0, INT64_MAX, 0);
+        if (!from) return ControlError("\"from\" must be 0 or more");
+        uint64_t next = 0;
+        Json entries = Json::array();
+        for (const LogEntry& e : log_->From(static_cast<uint64_t>(*from), kMaxLogEntriesPerReply, &next))
+            entries.push_back(LogEntryJson(e));
+        Json reply = ControlOk();
+        reply["entries"] = std::move(entries);
+        reply["next"] = next;
+        return reply;
+    });
+    // The reply goes out first; then the board powers off.
+    controls_.Add("stop", [this](const Json&) {
+        return ControlReply(ControlOk(), [this] {
+            log_->Add(LogKind::kControl, "stop: power off");
+            RequestStop();
+        });
+    });
+}
+
+Json SimulatedBoard::StatusJson() const {
+    Json status = ControlOk();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status["uptime_ms"] = NowMs();
+        status["program_starts"] = programStarts_;
+        status["program_running"] = programPid_ > 0;
+        status["program_pid"] = programPid_;
+        status["last_exit"] = lastExit_;
+    }
+    for (const auto& part : parts_) part->AddStatus(status);
+    Json resets = Json::array();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const ResetRecord& r : resets_) resets.push_back(Json{{"cause", r.cause}, {"ms", r.ms}});
+    status["resets"] = std::move(resets);
+    return status;
 }
 
 void SimulatedBoard::Wake() {
     char byte = 1;
-    ssize_t ignored = ::write(wakeWrite_.Get(), &byte, 1);
-    (void)ignored;  // a full pipe already wakes the loop
+    (void)!::write(wakeWrite_.Get(), &byte, 1);  // a full pipe already wakes the loop
+}
+
+void SimulatedBoard::BoardEvent(LogKind kind, const std::string& text) {
+    log_->Add(kind, text);
+    console_->Append("[board] " + text + "\n");
 }
 
 void SimulatedBoard::RequestStop() {
@@ -119,36 +178,20 @@ void SimulatedBoard::RequestReset(const std::string& cause) {
     Wake();
 }
 
-void SimulatedBoard::RebootKernel() {
-    if (!kernel_->Halt())
-        log_->Add(LogKind::kBoard, "kernel: calls still running at power-off, modules left loaded");
-    machine_->PowerOn();
-    kernel_->Boot();
-    const int result = kernel_->LoadBoardModules();
-    std::string loaded;
-    for (const kernel::ModuleInfo& m : kernel_->modules().List())
-        if (m.loaded) loaded += " " + m.name;
-    log_->Add(LogKind::kBoard, std::string("kernel " EMU_VERMAGIC ", modules:") + loaded +
-                                   (result ? " (a load failed: " + std::to_string(result) + ")" : ""));
+// Calls in flight of the old program return before anything is powered on:
+// its connections are cut, each part lets go of what it holds, and the
+// threads that served them are joined.
+void SimulatedBoard::PowerOff() {
+    seam_->ShutdownSessions();
+    tools_->KillRunning();
+    for (auto it = parts_.rbegin(); it != parts_.rend(); ++it) (*it)->PowerOff();
+    if (!seam_->WaitSessions(kSessionDrain))
+        log_->Add(LogKind::kBoard, "power-off: sessions of the old program still running");
 }
 
 void SimulatedBoard::PowerOn() {
-    layout_->EmptyTmp();
-    watchdog_->PowerOn();
-    clock_->PowerOn();
-    {
-        std::lock_guard<std::mutex> card(cardMutex_);
-        bool present;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            present = cardPresent_;
-        }
-        layout_->SetCardPresent(present);
-    }
-    // The modules are loaded before the program starts; the first boot was
-    // done by Start, before the board took requests.
-    if (!kernelFresh_) RebootKernel();
-    kernelFresh_ = false;
+    if (!layout_->EmptyTmp()) BoardEvent(LogKind::kBoard, "power-on: /tmp not emptied: " + Error::FromErrno("").Text());
+    for (auto& part : parts_) part->PowerOn();
 }
 
 void SimulatedBoard::StartProgram() {
@@ -174,7 +217,7 @@ void SimulatedBoard::Reset(const std::string& cause) {
         int pid = program_.pid();
         int status = program_.Kill();
         std::lock_guard<std::mutex> lock(mutex_);
-        lastExit_ = DescribeExit(status) + " (killed by the reset)";
+        lastExit_ = DescribeExitStatus(status) + " (killed by the reset)";
         log_->Add(LogKind::kProgramExit, "pid " + std::to_string(pid) + " " + lastExit_);
     }
     {
@@ -183,7 +226,8 @@ void SimulatedBoard::Reset(const std::string& cause) {
         pendingReset_.reset();
         programPid_ = 0;
     }
-    log_->Add(LogKind::kReset, cause);
+    BoardEvent(LogKind::kReset, cause);
+    PowerOff();
     PowerOn();
     StartProgram();
 }
@@ -199,7 +243,7 @@ void SimulatedBoard::Supervise() {
     int status = 0;
     if (program_.Running() && program_.Exited(&status)) {
         std::lock_guard<std::mutex> lock(mutex_);
-        lastExit_ = DescribeExit(status);
+        lastExit_ = DescribeExitStatus(status);
         log_->Add(LogKind::kProgramExit, "pid " + std::to_string(programPid_) + " " + lastExit_);
         programPid_ = 0;
         exitedAtMs_ = NowMs();
@@ -215,8 +259,6 @@ void SimulatedBoard::Supervise() {
 }
 
 void SimulatedBoard::Run(int signalFd) {
-    PowerOn();
-    StartProgram();
     while (!stopRequested_) {
         pollfd fds[2] = {{wakeRead_.Get(), POLLIN, 0}, {signalFd, POLLIN, 0}};
         int rc = ::poll(fds, signalFd >= 0 ? 2 : 1, kSuperviseTickMs);
@@ -237,7 +279,8 @@ void SimulatedBoard::Run(int signalFd) {
     if (program_.Running()) {
         int pid = program_.pid();
         int status = program_.Kill();
-        log_->Add(LogKind::kProgramExit, "pid " + std::to_string(pid) + " " + DescribeExit(status) + " (power off)");
+        log_->Add(LogKind::kProgramExit,
+                  "pid " + std::to_string(pid) + " " + DescribeExitStatus(status) + " (power off)");
     }
     std::lock_guard<std::mutex> lock(mutex_);
     programPid_ = 0;
@@ -245,89 +288,14 @@ void SimulatedBoard::Run(int signalFd) {
 
 void SimulatedBoard::Shutdown() {
     if (!seam_) return;
-    watchdog_->Shutdown();
+    BoardEvent(LogKind::kBoard, "stop: powered off");
     shell_->Shutdown();
     tools_->KillAll();
-    kernel_->Halt();  // before the sessions are joined: their calls are revoked
+    seam_->ShutdownSessions();
+    for (auto it = parts_.rbegin(); it != parts_.rend(); ++it) (*it)->PowerOff();
     seam_->Stop();
     seam_.reset();
     ::unlink(layout_->SimFile("board.sock").c_str());
-    log_->Add(LogKind::kBoard, "powered off");
 }
-
-BoardStatus SimulatedBoard::Status() const {
-    BoardStatus s;
-    s.uptimeMs = NowMs();
-    s.watchdog = watchdog_->GetStatus();
-    s.netlinkPort = netlink_->LatestBoundPort();
-    std::lock_guard<std::mutex> lock(mutex_);
-    s.programStarts = programStarts_;
-    s.programPid = programPid_;
-    s.programRunning = programPid_ > 0;
-    s.lastExit = lastExit_;
-    s.resets = resets_;
-    s.cardPresent = cardPresent_;
-    return s;
-}
-
-std::vector<LogEntry> SimulatedBoard::LogFrom(uint64_t position, size_t max, uint64_t* next) const {
-    return log_->From(position, max, next);
-}
-
-void SimulatedBoard::Stall() {
-    watchdog_->Stall();
-    log_->Add(LogKind::kControl, "player.stall: the next write to /dev/watchdog is held");
-}
-
-void SimulatedBoard::Resume() {
-    watchdog_->Resume();
-    log_->Add(LogKind::kControl, "player.resume: a held write to /dev/watchdog is released");
-}
-
-bool SimulatedBoard::DeliverEvent(uint32_t port, uint8_t type, uint8_t value) {
-    if (port == 0) port = netlink_->LatestBoundPort();
-    if (port == 0) return false;
-    std::vector<uint8_t> record = NetlinkModel::EventRecord(type, value);
-    return netlink_->Deliver(port, record.data(), record.size());
-}
-
-int SimulatedBoard::SetCardPresent(bool present) {
-    {
-        std::lock_guard<std::mutex> card(cardMutex_);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            cardPresent_ = present;
-        }
-        layout_->SetCardPresent(present);
-    }
-    log_->Add(LogKind::kControl, present ? "card.insert" : "card.remove");
-    return SendEventToUserSpaceByNetLink(present ? kEventCardInserted : kEventCardRemoved, 0);
-}
-
-int SimulatedBoard::RaiseAudioEvent(bool detected) {
-    log_->Add(LogKind::kControl, detected ? "audio.detect" : "audio.lose");
-    return SendEventToUserSpaceByNetLink(detected ? kEventAudioDetected : kEventAudioLost, 0);
-}
-
-bool SimulatedBoard::PressRfKey(int code) {
-    if (!machine_->rf().Press(code)) return false;
-    log_->Add(LogKind::kControl, "rf.key " + std::to_string(code));
-    return true;
-}
-
-hw::Vs1053::Stats SimulatedBoard::DecoderStats() { return machine_->decoder().GetStats(); }
-
-void SimulatedBoard::SetDreqFault(bool on) {
-    machine_->decoder().SetDreqFault(on);
-    log_->Add(LogKind::kControl, std::string("decoder.dreq_fault ") + (on ? "on" : "off"));
-}
-
-std::vector<kernel::KernelLogLine> SimulatedBoard::KernelLog(uint64_t from, size_t max, uint64_t* next) const {
-    return kernel_->log().From(from, max, next);
-}
-
-std::vector<kernel::ModuleInfo> SimulatedBoard::KernelModules() const { return kernel_->modules().List(); }
-
-uint64_t SimulatedBoard::KernelBugs() const { return kernel_->Bugs(); }
 
 }  // namespace sim

@@ -91,6 +91,11 @@ int ToolRunner::Run(const std::vector<std::string>& argv, const std::string& cwd
     return status;
 }
 
+void ToolRunner::KillRunning() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (pid_t pid : running_) ::kill(pid, SIGKILL);
+}
+
 void ToolRunner::KillAll() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopped_ = true;

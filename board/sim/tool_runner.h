@@ -25,6 +25,9 @@ public:
     // argv[0] is looked up on the host's PATH. Returns the wait status
     // (as system(3) encodes it), or -1 if the tool could not be started.
     int Run(const std::vector<std::string>& argv, const std::string& cwd);
+    // Power cycle: the tools of the old program are killed.
+    void KillRunning();
+    // Power-off for good: no tool starts any more.
     void KillAll();
 
 private:

@@ -10,14 +10,16 @@
 #include <string>
 
 #include "board/sim/op_log.h"
+#include "board/sim/part.h"
 
 namespace sim {
 
-class WallClock {
+class WallClock : public BoardPart {
 public:
     WallClock(std::string systemFile, std::string hardwareFile, OpLog* log);
 
-    void PowerOn();
+    void Attach(DeviceRegistry&, ControlRegistry&) override {}
+    void PowerOn() override;
     int64_t SystemOffsetUs() const;
     int64_t HardwareOffsetUs() const;
     // settimeofday: the system clock now reads sec.usec.

@@ -1,10 +1,11 @@
-// The watchdog model and its device sessions.
+// The watchdog model, its device sessions and its backdoor commands.
 #include "board/sim/watchdog.h"
 
 #include <linux/watchdog.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -13,16 +14,30 @@ namespace {
 
 class WatchdogSession : public DeviceSession {
 public:
-    WatchdogSession(WatchdogModel* model, uint64_t epoch) : model_(model), epoch_(epoch) {}
-    IoResult Write(const uint8_t* buf, size_t count) override { return model_->Write(epoch_, buf, count); }
+    explicit WatchdogSession(Watchdog* model) : model_(model) {}
+    IoResult Write(const uint8_t* buf, size_t count) override { return model_->Write(buf, count); }
     IoResult Ioctl(unsigned long request, uint64_t, std::vector<uint8_t>* arg) override {
-        return model_->Ioctl(epoch_, request, arg);
+        return model_->Ioctl(request, arg);
     }
-    void Release() override { model_->Release(epoch_); }
+    void Release() override { model_->Release(); }
 
 private:
-    WatchdogModel* model_;
-    uint64_t epoch_;
+    Watchdog* model_;
+};
+
+class WatchdogDevice : public Device {
+public:
+    explicit WatchdogDevice(Watchdog* model) : model_(model) {}
+    OpenResult Open(int) override {
+        IoResult opened = model_->Open();
+        if (opened.error) return OpenResult::Failed(opened.error);
+        OpenResult result;
+        result.session = std::make_unique<WatchdogSession>(model_);
+        return result;
+    }
+
+private:
+    Watchdog* model_;
 };
 
 bool ReadIntArg(const std::vector<uint8_t>& arg, int* value) {
@@ -37,64 +52,73 @@ void WriteIntArg(std::vector<uint8_t>* arg, int value) {
 
 }  // namespace
 
-WatchdogModel::WatchdogModel(std::function<int64_t()> nowMs, int overrideTimeoutS, OpLog* log)
+Watchdog::Watchdog(std::function<int64_t()> nowMs, int overrideTimeoutS, OpLog* log)
     : nowMs_(std::move(nowMs)), overrideTimeoutS_(overrideTimeoutS), log_(log) {}
 
-int WatchdogModel::EffectiveTimeoutS() const { return overrideTimeoutS_ > 0 ? overrideTimeoutS_ : timeoutS_; }
+void Watchdog::Attach(DeviceRegistry& devices, ControlRegistry& controls) {
+    devices.Add("/dev/watchdog", std::make_shared<WatchdogDevice>(this));
+    controls.Add("player.stall", [this](const Json&) {
+        Stall();
+        return ControlOk();
+    });
+    controls.Add("player.resume", [this](const Json&) {
+        Resume();
+        return ControlOk();
+    });
+}
 
-void WatchdogModel::RestartCountdown() { countdownFromMs_ = nowMs_(); }
+int Watchdog::EffectiveTimeoutS() const { return overrideTimeoutS_ > 0 ? overrideTimeoutS_ : timeoutS_; }
 
-IoResult WatchdogModel::Open(uint64_t* epoch) {
+void Watchdog::Feed() {
+    ++feeds_;
+    lastFeedMs_ = countdownFromMs_ = nowMs_();
+}
+
+IoResult Watchdog::Open() {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (poweredOff_) return IoResult::Failed(ENODEV);
     if (opened_) return IoResult::Failed(EBUSY);  // a watchdog has one user at a time
     opened_ = true;
     armed_ = true;
     magicSeen_ = false;
-    RestartCountdown();
-    *epoch = epoch_;
+    countdownFromMs_ = nowMs_();
     return IoResult::Done(0);
 }
 
-IoResult WatchdogModel::Write(uint64_t epoch, const uint8_t* data, size_t count) {
+IoResult Watchdog::Write(const uint8_t* data, size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (epoch != epoch_ || shutdown_) return IoResult::Failed(EIO);
+    if (poweredOff_) return IoResult::Failed(EIO);
     if (stallRequested_) {
         stallRequested_ = false;
         holding_ = true;
-        released_.wait(lock, [&] { return !holding_ || epoch != epoch_ || shutdown_; });
-        if (epoch != epoch_ || shutdown_) return IoResult::Failed(EIO);
+        released_.wait(lock, [&] { return !holding_ || poweredOff_; });
+        if (poweredOff_) return IoResult::Failed(EIO);
         return IoResult::Done(static_cast<long>(count));
     }
     if (count == 0) return IoResult::Done(0);
-    ++feeds_;
-    lastFeedMs_ = nowMs_();
-    RestartCountdown();
+    Feed();
     // As in Linux drivers, only the latest write decides whether close disarms.
     magicSeen_ = std::find(data, data + count, 'V') != data + count;
     return IoResult::Done(static_cast<long>(count));
 }
 
-IoResult WatchdogModel::Ioctl(uint64_t epoch, unsigned long request, std::vector<uint8_t>* arg) {
+IoResult Watchdog::Ioctl(unsigned long request, std::vector<uint8_t>* arg) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (epoch != epoch_ || shutdown_) return IoResult::Failed(EIO);
+    if (poweredOff_) return IoResult::Failed(EIO);
     int value = 0;
     switch (request) {
     case WDIOC_KEEPALIVE:
-        ++feeds_;
-        lastFeedMs_ = nowMs_();
-        RestartCountdown();
+        Feed();
         return IoResult::Done(0);
     case WDIOC_SETTIMEOUT:
         if (!ReadIntArg(*arg, &value)) return IoResult::Failed(EFAULT);
         if (value < 1 || value > kMaxTimeoutS) return IoResult::Failed(EINVAL);
         timeoutS_ = value;
-        RestartCountdown();  // Linux pings after setting the timeout
+        countdownFromMs_ = nowMs_();  // Linux pings after setting the timeout
         WriteIntArg(arg, timeoutS_);
-        log_->Add(LogKind::kIoctl, "/dev/watchdog WDIOC_SETTIMEOUT " + std::to_string(value) + " -> " +
-                                       std::to_string(timeoutS_) +
-                                       (overrideTimeoutS_ > 0 ? " (resets after " +
-                                                                    std::to_string(overrideTimeoutS_) + " s)"
-                                                              : ""));
+        log_->Add(LogKind::kIoctl,
+                  "/dev/watchdog WDIOC_SETTIMEOUT " + std::to_string(value) + " -> " + std::to_string(timeoutS_) +
+                      (overrideTimeoutS_ > 0 ? " (resets after " + std::to_string(overrideTimeoutS_) + " s)" : ""));
         return IoResult::Done(0);
     case WDIOC_GETTIMEOUT:
         if (arg->size() < sizeof(int)) return IoResult::Failed(EFAULT);
@@ -105,9 +129,9 @@ IoResult WatchdogModel::Ioctl(uint64_t epoch, unsigned long request, std::vector
     }
 }
 
-void WatchdogModel::Release(uint64_t epoch) {
+void Watchdog::Release() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (epoch != epoch_) return;
+    if (poweredOff_) return;  // the old program's session, cut at power-off
     opened_ = false;
     if (magicSeen_) {
         armed_ = false;
@@ -117,17 +141,17 @@ void WatchdogModel::Release(uint64_t epoch) {
     }
 }
 
-bool WatchdogModel::Expired() const {
+bool Watchdog::Expired() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return armed_ && nowMs_() - countdownFromMs_ >= static_cast<int64_t>(EffectiveTimeoutS()) * 1000;
 }
 
-bool WatchdogModel::Armed() const {
+bool Watchdog::Armed() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return armed_;
 }
 
-WatchdogModel::Status WatchdogModel::GetStatus() const {
+Watchdog::Status Watchdog::GetStatus() const {
     std::lock_guard<std::mutex> lock(mutex_);
     Status s;
     s.opened = opened_;
@@ -141,43 +165,51 @@ WatchdogModel::Status WatchdogModel::GetStatus() const {
     return s;
 }
 
-void WatchdogModel::Stall() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stallRequested_ = true;
+void Watchdog::AddStatus(Json& status) const {
+    const Status s = GetStatus();
+    status["watchdog"] = Json{{"opened", s.opened},
+                              {"armed", s.armed},
+                              {"timeout_s", s.timeoutS},
+                              {"reset_after_s", s.effectiveTimeoutS},
+                              {"feeds", s.feeds},
+                              {"last_feed_ms", s.lastFeedMs},
+                              {"stall_requested", s.stallRequested},
+                              {"holding", s.holding}};
 }
 
-void WatchdogModel::Resume() {
+void Watchdog::Stall() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stallRequested_ = true;
+    }
+    log_->Add(LogKind::kControl, "player.stall: the next write to /dev/watchdog is held");
+}
+
+void Watchdog::Resume() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stallRequested_ = false;
+        holding_ = false;
+        released_.notify_all();
+    }
+    log_->Add(LogKind::kControl, "player.resume: a held write to /dev/watchdog is released");
+}
+
+void Watchdog::PowerOff() {
     std::lock_guard<std::mutex> lock(mutex_);
-    stallRequested_ = false;
+    poweredOff_ = true;
     holding_ = false;
     released_.notify_all();
 }
 
-void WatchdogModel::PowerOn() {
+void Watchdog::PowerOn() {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++epoch_;
+    poweredOff_ = false;
     opened_ = armed_ = magicSeen_ = false;
     timeoutS_ = kDefaultTimeoutS;
     feeds_ = 0;
     lastFeedMs_ = -1;
     stallRequested_ = holding_ = false;
-    released_.notify_all();
-}
-
-void WatchdogModel::Shutdown() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    shutdown_ = true;
-    holding_ = false;
-    released_.notify_all();
-}
-
-OpenResult WatchdogDevice::Open(int) {
-    uint64_t epoch = 0;
-    IoResult opened = model_->Open(&epoch);
-    if (opened.error) return OpenResult::Failed(opened.error);
-    OpenResult result;
-    result.session = std::make_unique<WatchdogSession>(model_, epoch);
-    return result;
 }
 
 }  // namespace sim

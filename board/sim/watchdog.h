@@ -5,30 +5,27 @@
 // leaves it armed. The board resets the program once it has gone a timeout
 // without a feed (see Expired).
 //
-// For tests the board can hold the next write without answering
-// ("player.stall"), as if the one task that feeds the watchdog were stuck
-// in its tick handler; "player.resume" lets the write finish. A held write
-// is not a feed.
+// Backdoor: "player.stall" holds the next write without answering, as if
+// the one task that feeds the watchdog were stuck in its tick handler;
+// "player.resume" lets the write finish. A held write is not a feed.
 //
-// Every power-on starts a new epoch: sessions opened before it are stale,
-// and whatever they do afterwards (their late release included) no longer
-// touches the watchdog.
+// Power-off makes a held write return (EIO) and every later call of the old
+// program's sessions fail; their late release no longer touches the model.
 #ifndef PATERM_BOARD_SIM_WATCHDOG_H
 #define PATERM_BOARD_SIM_WATCHDOG_H
 
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <vector>
 
-#include "board/sim/device.h"
 #include "board/sim/op_log.h"
+#include "board/sim/part.h"
 
 namespace sim {
 
-class WatchdogModel {
+class Watchdog : public BoardPart {
 public:
     static constexpr int kDefaultTimeoutS = 30;
     static constexpr int kMaxTimeoutS = 3600;
@@ -45,26 +42,27 @@ public:
     };
 
     // overrideTimeoutS > 0 replaces the program's timeout for resets.
-    WatchdogModel(std::function<int64_t()> nowMs, int overrideTimeoutS, OpLog* log);
+    Watchdog(std::function<int64_t()> nowMs, int overrideTimeoutS, OpLog* log);
 
-    IoResult Open(uint64_t* epoch);
-    IoResult Write(uint64_t epoch, const uint8_t* data, size_t count);
-    IoResult Ioctl(uint64_t epoch, unsigned long request, std::vector<uint8_t>* arg);
-    void Release(uint64_t epoch);
+    void Attach(DeviceRegistry& devices, ControlRegistry& controls) override;
+    void PowerOff() override;
+    void PowerOn() override;
+    void AddStatus(Json& status) const override;
+
+    // The bus side, for the device's sessions.
+    IoResult Open();
+    IoResult Write(const uint8_t* data, size_t count);
+    IoResult Ioctl(unsigned long request, std::vector<uint8_t>* arg);
+    void Release();
 
     bool Expired() const;
     bool Armed() const;
     Status GetStatus() const;
-
     void Stall();
     void Resume();
-    // Power-on: closed, disarmed, counters cleared, a held write let go.
-    void PowerOn();
-    // Power-off: lets every held write go for good.
-    void Shutdown();
 
 private:
-    void RestartCountdown();  // mutex held
+    void Feed();  // mutex held
     int EffectiveTimeoutS() const;
 
     std::function<int64_t()> nowMs_;
@@ -72,8 +70,7 @@ private:
     OpLog* log_;
     mutable std::mutex mutex_;
     std::condition_variable released_;
-    uint64_t epoch_ = 1;
-    bool shutdown_ = false;
+    bool poweredOff_ = true;  // until the first power-on
     bool opened_ = false;
     bool armed_ = false;
     bool magicSeen_ = false;
@@ -83,15 +80,6 @@ private:
     int64_t countdownFromMs_ = 0;
     bool stallRequested_ = false;
     bool holding_ = false;
-};
-
-class WatchdogDevice : public Device {
-public:
-    explicit WatchdogDevice(WatchdogModel* model) : model_(model) {}
-    OpenResult Open(int flags) override;
-
-private:
-    WatchdogModel* model_;
 };
 
 }  // namespace sim

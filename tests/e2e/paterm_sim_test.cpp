@@ -25,18 +25,18 @@ struct WatchdogReading {
 
 WatchdogReading ReadWatchdog(BoardRun& run) {
     const sim::Json status = run.Status();
-    const sim::Json* watchdog = status.Find("watchdog");
+    const sim::Json* watchdog = simtest::Member(status, "watchdog");
     if (watchdog == nullptr) return {};
-    return {watchdog->NumberAt("feeds"), watchdog->NumberAt("last_feed_ms", -1)};
+    return {watchdog->value("feeds", 0.0), watchdog->value("last_feed_ms", -1.0)};
 }
 
 size_t WatchdogResets(BoardRun& run) {
     const sim::Json status = run.Status();
-    const sim::Json* resets = status.Find("resets");
+    const sim::Json* resets = simtest::Member(status, "resets");
     size_t count = 0;
     if (resets != nullptr)
-        for (const sim::Json& reset : resets->Items())
-            if (reset.StringAt("cause") == "watchdog") ++count;
+        for (const sim::Json& reset : *resets)
+            if (reset.value("cause", std::string()) == "watchdog") ++count;
     return count;
 }
 
@@ -89,22 +89,22 @@ TEST(TerminalOnBoard, StalledManagerTaskIsResetByTheWatchdog) {
     ASSERT_TRUE(StartTerminal(run));
     ASSERT_TRUE(WaitUntil([&] { return ReadWatchdog(run).feeds >= 2; }, 10s));
 
-    EXPECT_TRUE(run.Control(R"({"cmd":"player.stall"})").BoolAt("ok"));
+    EXPECT_TRUE(run.Control(R"({"cmd":"player.stall"})").value("ok", false));
     // Once the tick handler is held, no feed comes any more.
     ASSERT_TRUE(WaitUntil([&] {
         const sim::Json status = run.Status();
-        const sim::Json* watchdog = status.Find("watchdog");
-        return watchdog != nullptr && watchdog->BoolAt("holding");
+        const sim::Json* watchdog = simtest::Member(status, "watchdog");
+        return watchdog != nullptr && watchdog->value("holding", false);
     }, 5s));
     const double lastFeedMs = ReadWatchdog(run).lastFeedMs;
     // The reset is recorded just before the program starts again.
-    ASSERT_TRUE(WaitUntil([&] { return WatchdogResets(run) == 1 && run.Status().NumberAt("program_starts") == 2; },
+    ASSERT_TRUE(WaitUntil([&] { return WatchdogResets(run) == 1 && run.Status().value("program_starts", 0.0) == 2; },
                           std::chrono::seconds(3 * kTestWatchdogS)));
 
     const sim::Json status = run.Status();
-    const sim::Json* resets = status.Find("resets");
-    ASSERT_TRUE(resets != nullptr && !resets->Items().empty());
-    const double resetAfterMs = resets->Items().back().NumberAt("ms") - lastFeedMs;
+    const sim::Json* resets = simtest::Member(status, "resets");
+    ASSERT_TRUE(resets != nullptr && !resets->empty());
+    const double resetAfterMs = resets->back().value("ms", 0.0) - lastFeedMs;
     EXPECT_GE(resetAfterMs, kTestWatchdogS * 1000.0);
     EXPECT_LE(resetAfterMs, kTestWatchdogS * 1000.0 + 1500.0);
 

@@ -29,9 +29,9 @@ bool WaitForBoundProbe(BoardRun& board) {
     return board.WaitForConsole("netlink ready port=", 10s) && WaitUntil(
                                                                    [&] {
                                                                        sim::Json s = board.Status();
-                                                                       return s.NumberAt("program_pid") > 0 &&
-                                                                              s.NumberAt("netlink_port") ==
-                                                                                  s.NumberAt("program_pid");
+                                                                       return s.value("program_pid", 0.0) > 0 &&
+                                                                              s.value("netlink_port", 0.0) ==
+                                                                                  s.value("program_pid", 0.0);
                                                                    },
                                                                    5s);
 }
@@ -78,14 +78,14 @@ void PutSong(BoardRun& board, const std::string& terminalPath, int frames) {
 }
 
 double Stat(BoardRun& board, const std::string& field) {
-    return board.Control(R"({"cmd":"decoder.stats"})").NumberAt(field, -1);
+    return board.Control(R"({"cmd":"decoder.stats"})").value(field, -1.0);
 }
 
 std::vector<std::string> KernelLines(BoardRun& board) {
     std::vector<std::string> texts;
     sim::Json reply = board.Control(R"({"cmd":"kernel.log"})");
-    if (const sim::Json* lines = reply.Find("lines"))
-        for (const sim::Json& l : lines->Items()) texts.push_back(l.StringAt("text"));
+    if (const sim::Json* lines = simtest::Member(reply, "lines"))
+        for (const sim::Json& l : *lines) texts.push_back(l.value("text", std::string()));
     return texts;
 }
 
@@ -110,29 +110,29 @@ TEST(KernelOnBoard, EventsReachTheProcessThatRegisteredThroughTheControlDevice) 
     EXPECT_NE(console.find("ctrl-ioctl 0x40047801 rc=-1 errno=25"), std::string::npos) << console;  // ENOTTY
     EXPECT_NE(console.find("ctrl-ioctl 0x80047800 rc=-1 errno=22"), std::string::npos) << console;  // EINVAL
 
-    EXPECT_FALSE(board.Control(R"({"cmd":"rf.key","code":16})").BoolAt("ok", true));
-    EXPECT_FALSE(board.Control(R"({"cmd":"rf.key"})").BoolAt("ok", true));
-    EXPECT_TRUE(board.Control(R"({"cmd":"rf.key","code":15})").BoolAt("ok"));
+    EXPECT_FALSE(board.Control(R"({"cmd":"rf.key","code":16})").value("ok", true));
+    EXPECT_FALSE(board.Control(R"({"cmd":"rf.key"})").value("ok", true));
+    EXPECT_TRUE(board.Control(R"({"cmd":"rf.key","code":15})").value("ok", false));
     ASSERT_TRUE(board.WaitForConsole("netlink record len=18 type=2 value=15", 5s)) << board.Console();
-    EXPECT_TRUE(board.Control(R"({"cmd":"rf.key","code":0})").BoolAt("ok"));
+    EXPECT_TRUE(board.Control(R"({"cmd":"rf.key","code":0})").value("ok", false));
     ASSERT_TRUE(board.WaitForConsole("netlink record len=18 type=2 value=0", 5s)) << board.Console();
 
     sim::Json removed = board.Control(R"({"cmd":"card.remove"})");
-    EXPECT_TRUE(removed.BoolAt("delivered")) << removed.Dump();
+    EXPECT_TRUE(removed.value("delivered", false)) << removed.dump();
     EXPECT_FALSE(simtest::Exists(board.At("/dev/mmcblk0p1")));
-    EXPECT_FALSE(board.Status().BoolAt("card_present", true));
+    EXPECT_FALSE(board.Status().value("card_present", true));
     ASSERT_TRUE(board.WaitForConsole("netlink record len=18 type=1 value=0", 5s)) << board.Console();
-    EXPECT_TRUE(board.Control(R"({"cmd":"card.insert"})").BoolAt("delivered"));
+    EXPECT_TRUE(board.Control(R"({"cmd":"card.insert"})").value("delivered", false));
     EXPECT_TRUE(simtest::Exists(board.At("/dev/mmcblk0p1")));
     ASSERT_TRUE(board.WaitForConsole("netlink record len=18 type=0 value=0", 5s)) << board.Console();
-    EXPECT_TRUE(board.Control(R"({"cmd":"audio.detect"})").BoolAt("delivered"));
+    EXPECT_TRUE(board.Control(R"({"cmd":"audio.detect"})").value("delivered", false));
     ASSERT_TRUE(board.WaitForConsole("netlink record len=18 type=3 value=0", 5s)) << board.Console();
     ASSERT_TRUE(board.WaitForConsole("probe: done", 5s));  // five records and the socket closed
     sim::Json lost = board.Control(R"({"cmd":"audio.lose"})");
-    EXPECT_FALSE(lost.BoolAt("delivered", true)) << lost.Dump();
-    EXPECT_EQ(lost.StringAt("why"), "no socket bound to the registered process");
+    EXPECT_FALSE(lost.value("delivered", true)) << lost.dump();
+    EXPECT_EQ(lost.value("why", std::string()), "no socket bound to the registered process");
     EXPECT_EQ(board.CountLog("control", "rf.key 15"), 1u);
-    EXPECT_EQ(board.Control(R"({"cmd":"kernel.log"})").NumberAt("bugs", -1), 0);
+    EXPECT_EQ(board.Control(R"({"cmd":"kernel.log"})").value("bugs", -1.0), 0);
 }
 
 TEST(KernelOnBoard, AnMp3WrittenToTheDecoderDeviceComesOutAsAudio) {
@@ -145,13 +145,13 @@ TEST(KernelOnBoard, AnMp3WrittenToTheDecoderDeviceComesOutAsAudio) {
     // The program's close reaches the driver when the board sees the session end.
     ASSERT_TRUE(WaitUntil([&] { return board.CountLog("close", "/dev/vs10xx") == 1; }, 5s));
     sim::Json stats = board.Control(R"({"cmd":"decoder.stats"})");
-    EXPECT_NEAR(stats.NumberAt("wav_samples"), kFrames * 1152.0, 2 * 1152.0) << stats.Dump();
-    EXPECT_EQ(stats.StringAt("wav"), board.At("/sim/decoder.wav"));
-    EXPECT_EQ(stats.NumberAt("wav_rate"), 44100);
-    EXPECT_EQ(stats.NumberAt("bytes_received"), 12510 + 2 * 1024);  // the file and the zeros of open and close
-    EXPECT_EQ(stats.NumberAt("cancels"), 1);
+    EXPECT_NEAR(stats.value("wav_samples", 0.0), kFrames * 1152.0, 2 * 1152.0) << stats.dump();
+    EXPECT_EQ(stats.value("wav", std::string()), board.At("/sim/decoder.wav"));
+    EXPECT_EQ(stats.value("wav_rate", 0.0), 44100);
+    EXPECT_EQ(stats.value("bytes_received", 0.0), 12510 + 2 * 1024);  // the file and the zeros of open and close
+    EXPECT_EQ(stats.value("cancels", 0.0), 1);
     const std::string wav = simtest::ReadFile(board.At("/sim/decoder.wav"));
-    EXPECT_EQ(wav.size(), 44 + 2 * static_cast<size_t>(stats.NumberAt("wav_samples")));
+    EXPECT_EQ(wav.size(), 44 + 2 * static_cast<size_t>(stats.value("wav_samples", 0.0)));
     EXPECT_EQ(board.CountLog("open", "/dev/vs10xx O_WRONLY (session)"), 1u);
     const std::vector<std::string> lines = KernelLines(board);
     EXPECT_EQ(CountText(lines, " ReadVs10xxRegister(3) : 0x8800 "), 1u);
@@ -162,16 +162,16 @@ TEST(KernelOnBoard, DreqFaultMakesOpenResetTheChipAndFail) {
     board.Script("sleep 300\nplay /mmc/none.mp3\nplay /mmc/song.mp3\nhang\n");
     PutSong(board, "/mmc/song.mp3", 2);
     ASSERT_TRUE(board.Start());
-    EXPECT_FALSE(board.Control(R"({"cmd":"decoder.dreq_fault"})").BoolAt("ok", true));
-    EXPECT_FALSE(board.Control(R"({"cmd":"decoder.dreq_fault","on":1})").BoolAt("ok", true));
+    EXPECT_FALSE(board.Control(R"({"cmd":"decoder.dreq_fault"})").value("ok", true));
+    EXPECT_FALSE(board.Control(R"({"cmd":"decoder.dreq_fault","on":1})").value("ok", true));
     sim::Json on = board.Control(R"({"cmd":"decoder.dreq_fault","on":true})");
-    EXPECT_TRUE(on.BoolAt("dreq_fault")) << on.Dump();
+    EXPECT_TRUE(on.value("dreq_fault", false)) << on.dump();
     const double resetsBefore = Stat(board, "chip_resets");
     ASSERT_TRUE(board.WaitForConsole("play open /dev/vs10xx failed errno=1", 10s)) << board.Console();
     EXPECT_EQ(Stat(board, "chip_resets") - resetsBefore, 2);
-    EXPECT_TRUE(board.Control(R"({"cmd":"decoder.stats"})").BoolAt("dreq_fault"));
+    EXPECT_TRUE(board.Control(R"({"cmd":"decoder.stats"})").value("dreq_fault", false));
     EXPECT_EQ(CountText(KernelLines(board), "vs10xx dreq time out , reset the chip."), 2u);
-    EXPECT_FALSE(board.Control(R"({"cmd":"decoder.dreq_fault","on":false})").BoolAt("dreq_fault", true));
+    EXPECT_FALSE(board.Control(R"({"cmd":"decoder.dreq_fault","on":false})").value("dreq_fault", true));
 }
 
 TEST(KernelOnBoard, PatermPlayPlaysAFileThroughARunningBoard) {
@@ -202,9 +202,9 @@ TEST(KernelOnBoard, APowerCycleCutsOffAPlayerStillWritingAndReloadsTheModules) {
     ASSERT_EQ(WaitTool(player, 15s), 1) << simtest::ReadFile(out);
     EXPECT_NE(simtest::ReadFile(out).find("write to /dev/vs10xx failed: Input/output error"), std::string::npos)
         << simtest::ReadFile(out);
-    ASSERT_TRUE(WaitUntil([&] { return board.Status().NumberAt("program_starts") == 2; }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return board.Status().value("program_starts", 0.0) == 2; }, 10s));
     EXPECT_EQ(board.CountLog("board", "modules: netlink_event codecdrv ctrldrv"), 2u);
-    EXPECT_EQ(board.Control(R"({"cmd":"kernel.log"})").NumberAt("bugs", -1), 0);
+    EXPECT_EQ(board.Control(R"({"cmd":"kernel.log"})").value("bugs", -1.0), 0);
 }
 
 TEST(KernelOnBoard, ModulesAreLoadedAgainAtEveryPowerOn) {
@@ -212,25 +212,25 @@ TEST(KernelOnBoard, ModulesAreLoadedAgainAtEveryPowerOn) {
     board.Script("exit 3\n", 1);
     board.Script("hang\n", 2);
     ASSERT_TRUE(board.Start());
-    ASSERT_TRUE(WaitUntil([&] { return board.Status().NumberAt("program_starts") == 2; }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return board.Status().value("program_starts", 0.0) == 2; }, 10s));
     EXPECT_EQ(board.CountLog("board", "modules: netlink_event codecdrv ctrldrv"), 2u);
     sim::Json modules = board.Control(R"({"cmd":"kernel.modules"})");
-    const sim::Json* list = modules.Find("modules");
-    ASSERT_NE(list, nullptr) << modules.Dump();
-    ASSERT_EQ(list->Items().size(), 3u);
-    for (const sim::Json& m : list->Items()) {
-        EXPECT_TRUE(m.BoolAt("loaded")) << m.Dump();
-        EXPECT_EQ(m.StringAt("vermagic"), "2.6.27.8 preempt mod_unload modversions ARMv5");
+    const sim::Json* list = simtest::Member(modules, "modules");
+    ASSERT_NE(list, nullptr) << modules.dump();
+    ASSERT_EQ(list->size(), 3u);
+    for (const sim::Json& m : *list) {
+        EXPECT_TRUE(m.value("loaded", false)) << m.dump();
+        EXPECT_EQ(m.value("vermagic", std::string()), "2.6.27.8 preempt mod_unload modversions ARMv5");
     }
-    EXPECT_EQ(list->Items()[2].StringAt("description"), "User mode Norva player device interface");
+    EXPECT_EQ((*list)[2].value("description", std::string()), "User mode Norva player device interface");
     sim::Json log = board.Control(R"({"cmd":"kernel.log","from":0})");
-    const sim::Json* lines = log.Find("lines");
+    const sim::Json* lines = simtest::Member(log, "lines");
     ASSERT_NE(lines, nullptr);
-    ASSERT_FALSE(lines->Items().empty());
-    EXPECT_GT(lines->Items()[0].NumberAt("seq"), 0);  // the first boot's lines are gone with its RAM
-    EXPECT_EQ(lines->Items()[0].StringAt("text").rfind("Linux version 2.6.27.8", 0), 0u);
+    ASSERT_FALSE(lines->empty());
+    EXPECT_GT((*lines)[0].value("seq", 0.0), 0);  // the first boot's lines are gone with its RAM
+    EXPECT_EQ((*lines)[0].value("text", std::string()).rfind("Linux version 2.6.27.8", 0), 0u);
     EXPECT_EQ(simtest::ReadFile(board.At("/sim/kernel.log")).find("--- power-on ---") != std::string::npos, true);
-    EXPECT_FALSE(board.Control(R"({"cmd":"kernel.log","from":-1})").BoolAt("ok", true));
+    EXPECT_FALSE(board.Control(R"({"cmd":"kernel.log","from":-1})").value("ok", true));
 }
 
 }  // namespace

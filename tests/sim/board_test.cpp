@@ -35,30 +35,30 @@ using simtest::WaitUntil;
 using namespace std::chrono_literals;
 
 double WatchdogField(const sim::Json& status, const char* field) {
-    const sim::Json* w = status.Find("watchdog");
-    return w ? w->NumberAt(field, -1) : -1;
+    const sim::Json* w = simtest::Member(status, "watchdog");
+    return w ? w->value(field, -1.0) : -1;
 }
 
 bool WatchdogFlag(const sim::Json& status, const char* field) {
-    const sim::Json* w = status.Find("watchdog");
-    return w && w->BoolAt(field);
+    const sim::Json* w = simtest::Member(status, "watchdog");
+    return w && w->value(field, false);
 }
 
 std::string FirstResetCause(const sim::Json& status) {
-    const sim::Json* resets = status.Find("resets");
-    return resets && !resets->Items().empty() ? resets->Items()[0].StringAt("cause") : "";
+    const sim::Json* resets = simtest::Member(status, "resets");
+    return resets && !resets->empty() ? (*resets)[0].value("cause", std::string()) : "";
 }
 
 size_t ResetCount(const sim::Json& status) {
-    const sim::Json* resets = status.Find("resets");
-    return resets ? resets->Items().size() : 0;
+    const sim::Json* resets = simtest::Member(status, "resets");
+    return resets ? resets->size() : 0;
 }
 
 // Board time of the first log entry of a kind whose detail contains text; -1 if none.
 double LogTime(BoardRun& board, const std::string& kind, const std::string& text = "") {
     for (const sim::Json& e : board.Log())
-        if (e.StringAt("kind") == kind && e.StringAt("detail").find(text) != std::string::npos)
-            return e.NumberAt("ms");
+        if (e.value("kind", std::string()) == kind && e.value("detail", std::string()).find(text) != std::string::npos)
+            return e.value("ms", 0.0);
     return -1;
 }
 
@@ -111,7 +111,7 @@ TEST_F(BoardTest, FactoryInstallMakesPasswordArchiveAndCard) {
     EXPECT_TRUE(board.WaitForConsole("exists /dev/mmcblk0p1 yes", 5s)) << board.Console();
     EXPECT_NE(board.Console().find("exists /tmp/wget yes"), std::string::npos);
     EXPECT_TRUE(Exists(board.At("/mmc")));
-    EXPECT_TRUE(board.Status().BoolAt("card_present"));
+    EXPECT_TRUE(board.Status().value("card_present", false));
 }
 
 TEST_F(BoardTest, NoCardOptionRemovesTheCardNode) {
@@ -119,7 +119,7 @@ TEST_F(BoardTest, NoCardOptionRemovesTheCardNode) {
     board.Script("exists /dev/mmcblk0p1\n");
     ASSERT_TRUE(board.Start({"--no-card"}));
     EXPECT_TRUE(board.WaitForConsole("exists /dev/mmcblk0p1 no", 5s)) << board.Console();
-    EXPECT_FALSE(board.Status().BoolAt("card_present", true));
+    EXPECT_FALSE(board.Status().value("card_present", true));
 }
 
 TEST_F(BoardTest, SecondBoardOnTheSameRootIsRefused) {
@@ -146,7 +146,7 @@ TEST_F(BoardTest, SecondBoardOnTheSameRootIsRefused) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_NE(ReadFile(errors).find("another board runs on"), std::string::npos);
-    EXPECT_TRUE(board.Status().BoolAt("program_running"));
+    EXPECT_TRUE(board.Status().value("program_running", false));
 }
 
 // ---- Devices ---------------------------------------------------------------
@@ -185,14 +185,14 @@ TEST_F(BoardTest, NetlinkEventReachesTheBoundSocket) {
     EXPECT_TRUE(WaitUntil(
         [&] {
             status = board.Status();
-            return status.NumberAt("program_pid") > 0 && status.NumberAt("netlink_port") == status.NumberAt("program_pid");
+            return status.value("program_pid", 0.0) > 0 && status.value("netlink_port", 0.0) == status.value("program_pid", 0.0);
         },
         5s))
-        << status.Dump();
-    EXPECT_EQ(board.CountLog("netlink-bind", "port " + std::to_string(static_cast<long>(status.NumberAt("program_pid")))),
+        << status.dump();
+    EXPECT_EQ(board.CountLog("netlink-bind", "port " + std::to_string(static_cast<long>(status.value("program_pid", 0.0)))),
               1u);
-    EXPECT_FALSE(board.Control(R"({"cmd":"netlink.event","type":2,"value":11,"port":1})").BoolAt("ok", true));
-    EXPECT_TRUE(board.Control(R"({"cmd":"netlink.event","type":2,"value":11})").BoolAt("ok"));
+    EXPECT_FALSE(board.Control(R"({"cmd":"netlink.event","type":2,"value":11,"port":1})").value("ok", true));
+    EXPECT_TRUE(board.Control(R"({"cmd":"netlink.event","type":2,"value":11})").value("ok", false));
     EXPECT_TRUE(board.WaitForConsole("netlink record len=18 type=2 value=11", 5s)) << board.Console();
 }
 
@@ -319,7 +319,7 @@ TEST_F(BoardTest, RebootRestartsWithEmptyTmpAndTheHardwareClock) {
     EXPECT_GT(std::abs(static_cast<double>(std::time(nullptr)) - 2e9), 1e6) << "the host clock never moves";
 
     sim::Json status = board.Status();
-    EXPECT_EQ(status.NumberAt("program_starts"), 2);
+    EXPECT_EQ(status.value("program_starts", 0.0), 2);
     EXPECT_EQ(FirstResetCause(status), "reboot");
     EXPECT_EQ(board.CountLog("program-exit", "signal 9"), 1u);
     EXPECT_EQ(board.CountLog("clock", "hardware clock set to 2033-05-18"), 1u);
@@ -329,10 +329,10 @@ TEST_F(BoardTest, ProgramExitRestartsAfterOneSecond) {
     board.Script("exit 3\n", 1);
     board.Script("hang\n", 2);
     ASSERT_TRUE(board.Start());
-    ASSERT_TRUE(WaitUntil([&] { return board.Status().NumberAt("program_starts") == 2; }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return board.Status().value("program_starts", 0.0) == 2; }, 10s));
     sim::Json status = board.Status();
     EXPECT_EQ(FirstResetCause(status), "program exit");
-    EXPECT_EQ(status.StringAt("last_exit"), "exit 3");
+    EXPECT_EQ(status.value("last_exit", std::string()), "exit 3");
     double exited = LogTime(board, "program-exit", "exit 3");
     double reset = LogTime(board, "reset", "program exit");
     ASSERT_GE(exited, 0);
@@ -350,11 +350,11 @@ TEST_F(BoardTest, WatchdogResetsWhenFeedingStops) {
     // The reset is recorded just before the program starts again.
     ASSERT_TRUE(WaitUntil([&] {
         const sim::Json status = board.Status();
-        return ResetCount(status) == 1 && status.NumberAt("program_starts") == 2;
+        return ResetCount(status) == 1 && status.value("program_starts", 0.0) == 2;
     }, 8s));
     sim::Json status = board.Status();
     EXPECT_EQ(FirstResetCause(status), "watchdog");
-    EXPECT_EQ(status.NumberAt("program_starts"), 2);
+    EXPECT_EQ(status.value("program_starts", 0.0), 2);
     // After the reset the watchdog is closed again until the program opens it.
     EXPECT_FALSE(WatchdogFlag(status, "armed"));
     double started = LogTime(board, "program-start", "start 1");
@@ -370,20 +370,20 @@ TEST_F(BoardTest, MagicCloseDisarmsButPlainCloseDoesNot) {
     board.Script("watchdog-open\nclose\nexit 0\n", 2);
     board.Script("hang\n", 3);
     ASSERT_TRUE(board.Start({"--watchdog-timeout", "2"}));
-    ASSERT_TRUE(WaitUntil([&] { return board.Status().NumberAt("program_starts") == 3; }, 15s));
+    ASSERT_TRUE(WaitUntil([&] { return board.Status().value("program_starts", 0.0) == 3; }, 15s));
     sim::Json status = board.Status();
-    const sim::Json* resets = status.Find("resets");
-    ASSERT_TRUE(resets && resets->Items().size() == 2) << status.Dump();
-    EXPECT_EQ(resets->Items()[0].StringAt("cause"), "program exit");
-    EXPECT_EQ(resets->Items()[1].StringAt("cause"), "watchdog");
+    const sim::Json* resets = simtest::Member(status, "resets");
+    ASSERT_TRUE(resets && resets->size() == 2) << status.dump();
+    EXPECT_EQ((*resets)[0].value("cause", std::string()), "program exit");
+    EXPECT_EQ((*resets)[1].value("cause", std::string()), "watchdog");
     EXPECT_EQ(board.CountLog("watchdog", "disarmed"), 1u);
     EXPECT_EQ(board.CountLog("watchdog", "stays armed"), 1u);
     double exited = LogTime(board, "program-exit", "exit 0");
     double opened = -1;
     for (const sim::Json& e : board.Log())
-        if (e.StringAt("kind") == "open" && e.StringAt("detail").find("/dev/watchdog") != std::string::npos)
-            opened = e.NumberAt("ms");  // the last open: boot 2's
-    double reset = resets->Items()[1].NumberAt("ms");
+        if (e.value("kind", std::string()) == "open" && e.value("detail", std::string()).find("/dev/watchdog") != std::string::npos)
+            opened = e.value("ms", 0.0);  // the last open: boot 2's
+    double reset = (*resets)[1].value("ms", 0.0);
     EXPECT_GE(reset - opened, 2000);
     EXPECT_GE(reset - exited, 1000);
 }
@@ -393,7 +393,7 @@ TEST_F(BoardTest, StalledFeedLetsTheWatchdogReset) {
     board.Script("hang\n", 2);
     ASSERT_TRUE(board.Start({"--watchdog-timeout", "3"}));
     ASSERT_TRUE(WaitUntil([&] { return WatchdogField(board.Status(), "feeds") >= 3; }, 5s));
-    ASSERT_TRUE(board.Control(R"({"cmd":"player.stall"})").BoolAt("ok"));
+    ASSERT_TRUE(board.Control(R"({"cmd":"player.stall"})").value("ok", false));
     ASSERT_TRUE(WaitUntil([&] { return WatchdogFlag(board.Status(), "holding"); }, 2s));
     double held = WatchdogField(board.Status(), "feeds");
     std::this_thread::sleep_for(600ms);
@@ -403,7 +403,7 @@ TEST_F(BoardTest, StalledFeedLetsTheWatchdogReset) {
     }
     ASSERT_TRUE(WaitUntil([&] {
         const sim::Json now = board.Status();
-        return ResetCount(now) == 1 && now.NumberAt("program_starts") == 2;
+        return ResetCount(now) == 1 && now.value("program_starts", 0.0) == 2;
     }, 8s));
     status = board.Status();
     EXPECT_EQ(FirstResetCause(status), "watchdog");
@@ -415,10 +415,10 @@ TEST_F(BoardTest, ResumeReleasesTheHeldWriteInTime) {
     board.Script("watchdog-open\nfeed-forever 200\n", 1);
     ASSERT_TRUE(board.Start({"--watchdog-timeout", "3"}));
     ASSERT_TRUE(WaitUntil([&] { return WatchdogField(board.Status(), "feeds") >= 2; }, 5s));
-    ASSERT_TRUE(board.Control(R"({"cmd":"player.stall"})").BoolAt("ok"));
+    ASSERT_TRUE(board.Control(R"({"cmd":"player.stall"})").value("ok", false));
     ASSERT_TRUE(WaitUntil([&] { return WatchdogFlag(board.Status(), "holding"); }, 2s));
     double held = WatchdogField(board.Status(), "feeds");
-    ASSERT_TRUE(board.Control(R"({"cmd":"player.resume"})").BoolAt("ok"));
+    ASSERT_TRUE(board.Control(R"({"cmd":"player.resume"})").value("ok", false));
     size_t logged = board.Log().size();
     EXPECT_TRUE(WaitUntil([&] { return WatchdogField(board.Status(), "feeds") >= held + 10; }, 6s));
     EXPECT_EQ(ResetCount(board.Status()), 0u);
@@ -431,10 +431,10 @@ TEST_F(BoardTest, StopExitsZeroAndLeavesNoProcess) {
     board.Script("watchdog-open\nhang\n");
     ASSERT_TRUE(board.Start());
     ASSERT_TRUE(WaitUntil([&] { return WatchdogFlag(board.Status(), "opened"); }, 5s));
-    pid_t program = static_cast<pid_t>(board.Status().NumberAt("program_pid"));
+    pid_t program = static_cast<pid_t>(board.Status().value("program_pid", 0.0));
     ASSERT_GT(program, 0);
-    EXPECT_FALSE(board.Control(R"({"cmd":"no.such"})").BoolAt("ok", true));
-    EXPECT_FALSE(board.Control(R"({"cmd":)").BoolAt("ok", true));
+    EXPECT_FALSE(board.Control(R"({"cmd":"no.such"})").value("ok", true));
+    EXPECT_FALSE(board.Control(R"({"cmd":)").value("ok", true));
     int status = board.Stop();
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
@@ -447,8 +447,8 @@ TEST_F(BoardTest, StopExitsZeroAndLeavesNoProcess) {
 TEST_F(BoardTest, SigtermPowersOff) {
     board.Script("hang\n");
     ASSERT_TRUE(board.Start());
-    ASSERT_TRUE(WaitUntil([&] { return board.Status().BoolAt("program_running"); }, 5s));
-    pid_t program = static_cast<pid_t>(board.Status().NumberAt("program_pid"));
+    ASSERT_TRUE(WaitUntil([&] { return board.Status().value("program_running", false); }, 5s));
+    pid_t program = static_cast<pid_t>(board.Status().value("program_pid", 0.0));
     ASSERT_EQ(::kill(board.pid(), SIGTERM), 0);
     int status = board.Reap(10s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;

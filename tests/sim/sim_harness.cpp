@@ -64,7 +64,9 @@ std::optional<sim::Json> ControlRequest(const std::string& root, const std::stri
     }
     size_t eol = reply.find('\n');
     if (eol == std::string::npos) return std::nullopt;
-    return sim::Json::Parse(reply.substr(0, eol));
+    sim::Json parsed = sim::Json::parse(reply.substr(0, eol), nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_discarded()) return std::nullopt;
+    return parsed;
 }
 
 BoardRun::~BoardRun() {
@@ -99,18 +101,18 @@ bool BoardRun::Start(const std::vector<std::string>& args) {
 }
 
 sim::Json BoardRun::Control(const std::string& request) {
-    return ControlRequest(root(), request).value_or(sim::Json());
+    return ControlRequest(root(), request).value_or(sim::Json::object());
 }
 
 std::vector<sim::Json> BoardRun::Log() {
     std::vector<sim::Json> entries;
-    double from = 0;
+    uint64_t from = 0;
     for (int page = 0; page < 100; ++page) {
-        sim::Json reply = Control(R"({"cmd":"log","from":)" + std::to_string(static_cast<long>(from)) + "}");
-        const sim::Json* items = reply.Find("entries");
-        if (!items || items->Items().empty()) break;
-        entries.insert(entries.end(), items->Items().begin(), items->Items().end());
-        from = reply.NumberAt("next");
+        sim::Json reply = Control(R"({"cmd":"log","from":)" + std::to_string(from) + "}");
+        const sim::Json* items = Member(reply, "entries");
+        if (!items || items->empty()) break;
+        entries.insert(entries.end(), items->begin(), items->end());
+        from = reply.value("next", uint64_t{0});
     }
     return entries;
 }
@@ -118,7 +120,7 @@ std::vector<sim::Json> BoardRun::Log() {
 size_t BoardRun::CountLog(const std::string& kind, const std::string& text) {
     size_t count = 0;
     for (const sim::Json& e : Log())
-        if (e.StringAt("kind") == kind && e.StringAt("detail").find(text) != std::string::npos) ++count;
+        if (e.value("kind", "") == kind && e.value("detail", "").find(text) != std::string::npos) ++count;
     return count;
 }
 

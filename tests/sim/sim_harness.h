@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "board/sim/json.h"
+#include "board/sim/control.h"
 
 namespace simtest {
 
@@ -45,6 +45,13 @@ bool WaitUntil(Pred pred, std::chrono::milliseconds deadline) {
         if (std::chrono::steady_clock::now() >= until) return false;
         std::this_thread::sleep_for(20ms);
     }
+}
+
+// A member of a JSON object, or null when it is missing (or j is no object).
+inline const sim::Json* Member(const sim::Json& j, const char* key) {
+    if (!j.is_object()) return nullptr;
+    auto it = j.find(key);
+    return it == j.end() ? nullptr : &*it;
 }
 
 // One request on a control socket; no value if the board did not answer.

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "board/sim/fd_io.h"
 #include "board/sim/kernel/context.h"
 #include "board/sim/kernel/include/emu/kabi.h"
 #include "board/sim/kernel/kernel.h"
@@ -29,14 +30,9 @@ void KernelLog::Finish() {
     KernelLogLine line = std::move(partial_);
     partial_ = KernelLogLine{};
     hasPartial_ = false;
-    line.seq = nextSeq_++;
-    if (mirror_) {
-        std::string text = "<" + std::to_string(line.level) + ">" + FormatLine(line) + "\n";
-        ssize_t ignored = ::write(mirror_.Get(), text.data(), text.size());
-        (void)ignored;  // the mirror is a convenience; the ring is the log
-    }
-    lines_.push_back(std::move(line));
-    while (lines_.size() > kKeep) lines_.pop_front();
+    const KernelLogLine& kept = lines_.Push(std::move(line));
+    // The mirror is a convenience; the ring is the log.
+    if (mirror_) (void)WriteAll(mirror_.Get(), "<" + std::to_string(kept.level) + ">" + FormatLine(kept) + "\n");
 }
 
 void KernelLog::Write(std::string_view text) {
@@ -65,39 +61,29 @@ void KernelLog::Write(std::string_view text) {
 
 void KernelLog::PowerOn() {
     std::lock_guard<std::mutex> lock(mutex_);
-    lines_.clear();
+    lines_.Clear();
     partial_ = KernelLogLine{};
     hasPartial_ = false;
     poweredOn_ = std::chrono::steady_clock::now();
     if (mirror_) {
-        static constexpr char kMark[] = "--- power-on ---\n";
-        ssize_t ignored = ::write(mirror_.Get(), kMark, sizeof kMark - 1);
-        (void)ignored;
+        (void)WriteAll(mirror_.Get(), "--- power-on ---\n");
     }
 }
 
 std::vector<KernelLogLine> KernelLog::From(uint64_t seq, size_t max, uint64_t* next) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<KernelLogLine> out;
-    for (const KernelLogLine& line : lines_) {
-        if (line.seq < seq) continue;
-        if (out.size() >= max) break;
-        out.push_back(line);
-    }
-    // With nothing at or after seq, every later line is numbered from nextSeq_ on.
-    *next = out.empty() ? nextSeq_ : out.back().seq + 1;
-    return out;
+    return lines_.From(seq, max, next);
 }
 
 std::vector<KernelLogLine> KernelLog::Lines() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return {lines_.begin(), lines_.end()};
+    return {lines_.entries().begin(), lines_.entries().end()};
 }
 
 size_t KernelLog::Count(std::string_view needle) const {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
-    for (const KernelLogLine& line : lines_)
+    for (const KernelLogLine& line : lines_.entries())
         if (line.text.find(needle) != std::string::npos) ++n;
     return n;
 }

@@ -8,12 +8,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "board/sim/paged_ring.h"
 #include "board/sim/unique_fd.h"
 
 namespace sim::kernel {
@@ -50,10 +50,9 @@ private:
 
     mutable std::mutex mutex_;
     std::chrono::steady_clock::time_point poweredOn_;
-    std::deque<KernelLogLine> lines_;
+    PagedRing<KernelLogLine, &KernelLogLine::seq> lines_{kKeep};
     KernelLogLine partial_;
     bool hasPartial_ = false;
-    uint64_t nextSeq_ = 0;
     UniqueFd mirror_;
 };
 
