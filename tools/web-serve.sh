@@ -48,7 +48,7 @@ for program in getextopts extopts; do
     fi
 done
 if ! command -v lighttpd >/dev/null 2>&1 && [ ! -x /usr/sbin/lighttpd ]; then
-    echo "web-serve: lighttpd is missing; run sh tools/setup.sh" >&2
+    echo "web-serve: lighttpd is missing; run sh tools/setup.sh --web" >&2
     exit 1
 fi
 
