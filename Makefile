@@ -1,30 +1,65 @@
 # Top-level entry points. `make run` starts the terminal on the simulated
-# board; `make test` runs every test. Both install missing packages first.
+# board; `make test` runs every test. Each installs the packages it lacks
+# first: `make run` only what building and running need, the tests the rest.
+#
+#   make run SIM_ARGS="--no-card --device-id PT00000042"   paterm-sim options
+#   make run SIM_ROOT="/tmp/my root"                       another board root
+#   make run-netns                       the board in a private network (root)
 JOBS ?= $(shell nproc)
 SIM_ROOT ?= $(CURDIR)/sim-root
+SIM_ARGS ?=
 CMAKE_FLAGS ?=
+WEB_PORT ?= 8080
 
-.PHONY: setup build run test test-asan test-tsan build-lpc3250 bench clean web
+# `make run` and `make test` share build/: run configures it without the
+# tests and benchmarks (their libraries are not installed for running), the
+# tests with them. Switching only regenerates; objects are kept.
+RUN_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATERM_TESTS=OFF -DPATERM_BENCH=OFF
+TEST_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATERM_TESTS=ON -DPATERM_BENCH=ON
+
+# $(call quietly,LOG,COMMAND): COMMAND's output goes to build/LOG and is
+# shown only when it fails, so `make run` shows the board, not the build.
+quietly = mkdir -p build && { $(2); } >build/$(1) 2>&1 || { cat build/$(1) >&2; echo "make: failed; see build/$(1)" >&2; exit 1; }
+
+.PHONY: setup setup-web setup-test build build-run run run-netns test test-asan test-tsan build-lpc3250 bench \
+	clean web
 
 setup:
-	sh tools/setup.sh
+	@sh tools/setup.sh
 
-build: setup
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+setup-web:
+	@sh tools/setup.sh --web
+
+setup-test:
+	@sh tools/setup.sh --test
+
+# What running needs: paterm, the simulated board, its tools, the CGI programs.
+build-run: setup
+	@echo "make: building (output in build/build.log)"
+	@$(call quietly,configure.log,cmake -S . -B build $(RUN_CONFIG) $(CMAKE_FLAGS))
+	@$(call quietly,build.log,cmake --build build -j$(JOBS))
+
+run: build-run
+	@./build/bin/paterm-sim --root "$(SIM_ROOT)" $(SIM_ARGS)
+
+# The board in a network of its own (tools/netns: eth0 192.168.1.10/24, the
+# server side at 192.168.1.5). Needs root.
+run-netns: build-run
+	@sh tools/netns exec -- ./build/bin/paterm-sim --root "$(SIM_ROOT)" $(SIM_ARGS)
+
+build: setup-test
+	cmake -S . -B build $(TEST_CONFIG) $(CMAKE_FLAGS)
 	cmake --build build -j$(JOBS)
-
-run: build
-	./build/bin/paterm-sim --root $(SIM_ROOT)
 
 test: build
 	ctest --test-dir build --output-on-failure -j$(JOBS)
 
-test-asan: setup
+test-asan: setup-test
 	cmake -S . -B build-asan -DPATERM_SANITIZE=asan -DPATERM_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j$(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
-test-tsan: setup
+test-tsan: setup-test
 	cmake -S . -B build-tsan -DPATERM_SANITIZE=tsan -DPATERM_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-tsan -j$(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -j$(JOBS)
@@ -37,10 +72,10 @@ build-lpc3250: setup
 bench: build
 	./build/bin/paterm_bench
 
-# The advanced settings page on http://127.0.0.1:8080/ (WEB_PORT=...) against
-# the board root that `make run` uses; Ctrl-C stops the web server.
-web: build
-	sh tools/web-serve.sh --root $(SIM_ROOT) --bin build/bin --port $(or $(WEB_PORT),8080)
+# The advanced settings page on http://127.0.0.1:$(WEB_PORT)/ against the
+# board root that `make run` uses; Ctrl-C stops the web server.
+web: setup-web build-run
+	@sh tools/web-serve.sh --root "$(SIM_ROOT)" --bin build/bin --port "$(WEB_PORT)"
 
 clean:
 	rm -rf build build-asan build-tsan build-lpc3250

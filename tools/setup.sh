@@ -1,12 +1,28 @@
 #!/bin/sh
-# Installs, from Debian's packages, whatever the build and the tests need and
-# this machine lacks. Safe to run again: it installs nothing when all is there.
+# Installs, from Debian's packages, what this machine lacks for one purpose:
+#   sh tools/setup.sh          building and running the terminal (make run)
+#   sh tools/setup.sh --web    that, and serving the settings page (make web)
+#   sh tools/setup.sh --test   all of that, and running the tests (make test)
+# Safe to run again: it installs nothing when all is there.
 set -eu
 
-PACKAGES="make cmake g++ gcc pkg-config tar gzip
-libmpg123-dev libopus-dev libcgicc-dev libcrypt-dev
-libgtest-dev libgmock-dev googletest libbenchmark-dev
-lighttpd chromium chromium-driver python3 fonts-dejavu-core"
+# Compiler, build tools and the libraries the programs link; the board's
+# downloads use wget, its packages tar and gzip.
+RUN_PACKAGES="make cmake g++ gcc pkg-config tar gzip wget
+libmpg123-dev libopus-dev libcgicc-dev libcrypt-dev nlohmann-json3-dev"
+WEB_PACKAGES="lighttpd"
+# GoogleTest and Benchmark, the browser test's Chromium, and the network
+# tests' namespaces (ip from iproute2, unshare from util-linux).
+TEST_PACKAGES="libgtest-dev libgmock-dev googletest libbenchmark-dev
+chromium chromium-driver python3 fonts-dejavu-core iproute2 util-linux"
+
+case "${1:-}" in
+    '') PACKAGES=$RUN_PACKAGES ;;
+    --web) PACKAGES="$RUN_PACKAGES $WEB_PACKAGES" ;;
+    --test) PACKAGES="$RUN_PACKAGES $WEB_PACKAGES $TEST_PACKAGES" ;;
+    -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
+    *) echo "usage: sh tools/setup.sh [--web | --test]" >&2; exit 2 ;;
+esac
 
 missing=""
 for package in $PACKAGES; do

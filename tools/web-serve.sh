@@ -34,8 +34,13 @@ while [ $# -gt 0 ]; do
 done
 
 case "$port" in
-    ''|*[!0-9]*) echo "web-serve: bad port: $port" >&2; exit 2 ;;
+    ''|*[!0-9]*|??????*) echo "web-serve: bad port: $port" >&2; exit 2 ;;
 esac
+port=$(awk -v port="$port" 'BEGIN { print port + 0 }')  # "08080" is 8080, not octal
+if [ "$port" -lt 1 ] || [ "$port" -gt 65535 ]; then
+    echo "web-serve: bad port: $port" >&2
+    exit 2
+fi
 for program in getextopts extopts; do
     if [ ! -x "$bin/$program" ]; then
         echo "web-serve: $bin/$program not found; build first (make build)" >&2
@@ -43,7 +48,7 @@ for program in getextopts extopts; do
     fi
 done
 if ! command -v lighttpd >/dev/null 2>&1 && [ ! -x /usr/sbin/lighttpd ]; then
-    echo "web-serve: lighttpd is missing; run sh tools/setup.sh" >&2
+    echo "web-serve: lighttpd is missing; run sh tools/setup.sh --web" >&2
     exit 1
 fi
 
@@ -98,10 +103,47 @@ alias.url = ("/cgi-bin/" => "$conf_dir/cgi-bin/")
 setenv.add-environment = ("PATERM_ROOT" => "$root")
 EOF
 
+# True once the lighttpd process $pid has a socket listening on
+# 127.0.0.1:$port: its descriptors' socket inodes against /proc/net/tcp
+# (state 0A is LISTEN), so another program's listener does not count.
+port_hex=$(printf '%04X' "$port")
+listening() {
+    for link in /proc/"$pid"/fd/*; do
+        target=$(readlink "$link" 2>/dev/null) || continue
+        case "$target" in
+            socket:\[*\]) inode=${target#socket:\[}; inode=${inode%\]} ;;
+            *) continue ;;
+        esac
+        if awk -v addr="0100007F:$port_hex" -v inode="$inode" \
+            '$2 == addr && $4 == "0A" && $10 == inode { found = 1 } END { exit !found }' /proc/net/tcp; then
+            return 0
+        fi
+    done
+    return 1
+}
+
 lighttpd_bin=$(command -v lighttpd || echo /usr/sbin/lighttpd)
-echo "web-serve: http://127.0.0.1:$port/ on board root $root (Ctrl-C stops)"
 "$lighttpd_bin" -D -f "$conf_dir/lighttpd.conf" &
 pid=$!
+# A port in use makes lighttpd log the bind error and exit; say so, and
+# claim to serve only once it listens. At most 10 s.
+tries=0
+until listening; do
+    if ! kill -0 "$pid" 2>/dev/null; then
+        status=0
+        wait "$pid" || status=$?
+        pid=""
+        echo "web-serve: lighttpd could not serve 127.0.0.1:$port (exit $status; is the port in use?)" >&2
+        exit 1
+    fi
+    tries=$((tries + 1))
+    if [ "$tries" -ge 100 ]; then
+        echo "web-serve: lighttpd does not listen on 127.0.0.1:$port after 10 s" >&2
+        exit 1
+    fi
+    sleep 0.1
+done
+echo "web-serve: http://127.0.0.1:$port/ on board root $root (Ctrl-C stops)"
 status=0
 wait "$pid" || status=$?
 pid=""

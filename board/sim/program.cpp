@@ -5,9 +5,11 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -25,6 +27,8 @@ std::vector<std::string> ProgramEnvironment(const std::string& root) {
     return env;
 }
 
+// The pty's master reads EIO once no process holds the slave any more,
+// after what was written has been read.
 void Pump(int fd, Console* console) {
     UniqueFd owned(fd);
     char chunk[4096];
@@ -36,17 +40,38 @@ void Pump(int fd, Console* console) {
     }
 }
 
+// A console pty: *master for the board, *slave for the program. Raw, so the
+// program's bytes arrive as written (no "\n" to "\r\n", no echo of input,
+// no signal characters).
+bool OpenConsolePty(UniqueFd* master, UniqueFd* slave, std::string* error) {
+    master->Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    char name[64];
+    if (!*master || ::grantpt(master->Get()) != 0 || ::unlockpt(master->Get()) != 0 ||
+        ::ptsname_r(master->Get(), name, sizeof name) != 0) {
+        *error = std::string("console pty: ") + std::strerror(errno);
+        return false;
+    }
+    slave->Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    termios mode;
+    if (!*slave || ::tcgetattr(slave->Get(), &mode) != 0) {
+        *error = std::string("console pty ") + name + ": " + std::strerror(errno);
+        return false;
+    }
+    ::cfmakeraw(&mode);
+    if (::tcsetattr(slave->Get(), TCSANOW, &mode) != 0) {
+        *error = std::string("console pty mode: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ProgramProcess::Start(const std::string& program, const std::string& root, Console* console,
                            std::string* error) {
     FinishPump();  // the previous run's pump, should a caller not have reaped it
-    int out[2], in[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) {
-        *error = std::string("pipe: ") + std::strerror(errno);
-        return false;
-    }
-    UniqueFd outRead(out[0]), outWrite(out[1]), inRead(in[0]), inWrite(in[1]);
+    UniqueFd master, slave;
+    if (!OpenConsolePty(&master, &slave, error)) return false;
 
     // Everything the child needs is built before fork: after it, only
     // async-signal-safe calls.
@@ -66,9 +91,14 @@ bool ProgramProcess::Start(const std::string& program, const std::string& root, 
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) _exit(127);  // the board died before prctl
-        ::dup2(inRead.Get(), STDIN_FILENO);
-        ::dup2(outWrite.Get(), STDOUT_FILENO);
-        ::dup2(outWrite.Get(), STDERR_FILENO);
+        // Its own session: a Ctrl-C meant for the board does not reach the
+        // program behind the board's back; the board ends it.
+        ::setsid();
+        // Standard input is the console too, as on the terminal; the
+        // program reads none, and nothing is ever typed into it.
+        ::dup2(slave.Get(), STDIN_FILENO);
+        ::dup2(slave.Get(), STDOUT_FILENO);
+        ::dup2(slave.Get(), STDERR_FILENO);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -78,14 +108,13 @@ bool ProgramProcess::Start(const std::string& program, const std::string& root, 
         _exit(127);
     }
     pid_ = pid;
-    outWrite.Reset();
-    inWrite.Reset();  // the program's standard input reads end of file
-    pump_ = std::thread(Pump, outRead.Release(), console);
+    slave.Reset();  // the program's exit then ends the pump
+    pump_ = std::thread(Pump, master.Release(), console);
     return true;
 }
 
 void ProgramProcess::FinishPump() {
-    // The pipe closes when the process is gone, which ends the pump.
+    // The pty's slave closes when the process is gone, which ends the pump.
     if (pump_.joinable()) pump_.join();
 }
 

@@ -1,7 +1,10 @@
 // One run of the terminal's program: a child process with PATERM_ROOT set
-// to the board root and its working directory there, its standard output
-// and error piped to the console. The child dies with the thread that
-// started it (PR_SET_PDEATHSIG), so the program never outlives the board.
+// to the board root and its working directory there, and a pty as its
+// console (standard input, output and error), as the terminal's serial
+// console is a tty: the program's stdio is then line-buffered, not held
+// back in a pipe's block buffer. The board pumps the pty into the console.
+// The child dies with the thread that started it (PR_SET_PDEATHSIG), so the
+// program never outlives the board.
 #ifndef PATERM_BOARD_SIM_PROGRAM_H
 #define PATERM_BOARD_SIM_PROGRAM_H
 

@@ -13,6 +13,14 @@
     statusLine.className = kind || "";
   }
 
+  // An HTTP error's body is the server's page, not JSON: report the status.
+  function answerText(response) {
+    if (!response.ok) {
+      throw new Error(("HTTP " + response.status + " " + response.statusText).trim());
+    }
+    return response.text();
+  }
+
   // The programs answer JSON as text/plain; "success" is the string "true".
   function parseAnswer(text) {
     var answer = JSON.parse(text);
@@ -30,7 +38,7 @@
 
   function load() {
     fetch("/cgi-bin/getextopts", { cache: "no-store" })
-      .then(function (response) { return response.text(); })
+      .then(answerText)
       .then(parseAnswer)
       .then(function (answer) {
         showSettings(answer);
@@ -45,7 +53,7 @@
     save.disabled = true;
     showStatus("Saving…");
     fetch(form.action, { method: "POST", body: new URLSearchParams(new FormData(form)) })
-      .then(function (response) { return response.text(); })
+      .then(answerText)
       .then(parseAnswer)
       .then(function () { showStatus("Settings saved.", "ok"); })
       .catch(function (error) { showStatus("Could not save the settings: " + error.message, "error"); })

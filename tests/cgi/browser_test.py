@@ -6,6 +6,8 @@ and the two CGI programs with tools/web-serve.sh (lighttpd) on a prepared
 board root, drives headless Chromium through chromedriver's WebDriver HTTP
 interface, checks that the page shows the stored settings, changes and
 submits them, and checks the datagram extopts sent to 127.0.0.1:8690.
+Then getextopts is swapped for one that fails with HTTP 500, and the page
+must report that status rather than a JSON parse error.
 Every process it starts is ended before it exits.
 
 Usage: browser_test.py --serve tools/web-serve.sh --bin BUILD/bin [--screenshot PNG]
@@ -203,6 +205,21 @@ def run_page_test(browser, paterm, screenshot):
         raise Failure("datagram %s, expected %s" % (datagram.hex(" "), EXPECTED_DATAGRAM.hex(" ")))
 
 
+def run_http_error_test(browser, bin_dir):
+    """The page names an HTTP error status instead of failing to parse its body."""
+    getextopts = os.path.join(bin_dir, "getextopts")
+    os.unlink(getextopts)
+    with open(getextopts, "w") as script:
+        script.write("#!/bin/sh\nprintf 'Status: 500 Internal Server Error\\r\\n"
+                     "Content-type: text/html\\r\\n\\r\\n<html>broken</html>'\n")
+    os.chmod(getextopts, 0o755)
+    browser.go("http://127.0.0.1:%d/" % WEB_PORT)
+    wait_until("the load failure", lambda: browser.text("#status").startswith("Could not load"), 30)
+    shown = browser.text("#status")
+    if not shown.startswith("Could not load the settings: HTTP 500"):
+        raise Failure("status line %r, expected it to name HTTP 500" % shown)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--serve", required=True, help="tools/web-serve.sh")
@@ -216,12 +233,17 @@ def main():
     try:
         root = os.path.join(work, "root")
         os.makedirs(os.path.join(root, "opt", "lpc3250"))
+        # The served programs are links, so one can be swapped while lighttpd runs.
+        bin_dir = os.path.join(work, "bin")
+        os.makedirs(bin_dir)
+        for program in ("getextopts", "extopts"):
+            os.symlink(os.path.abspath(os.path.join(args.bin, program)), os.path.join(bin_dir, program))
         with open(os.path.join(root, "opt", "lpc3250", "sysExtOpts"), "wb") as stored:
             stored.write(STORED)
         paterm = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         paterm.bind(("127.0.0.1", PATERM_PORT))
 
-        server = start(["sh", args.serve, "--port", str(WEB_PORT), "--root", root, "--bin", args.bin],
+        server = start(["sh", args.serve, "--port", str(WEB_PORT), "--root", root, "--bin", bin_dir],
                        os.path.join(work, "web.log"))
         driver = start([shutil.which("chromedriver") or "/usr/bin/chromedriver", "--port=%d" % DRIVER_PORT],
                        os.path.join(work, "driver.log"))
@@ -232,6 +254,8 @@ def main():
         browser = Browser(os.path.join(work, "profile"))
         run_page_test(browser, paterm, args.screenshot)
         print("browser: the page showed the stored settings and sent", EXPECTED_DATAGRAM.hex(" "))
+        run_http_error_test(browser, bin_dir)
+        print("browser: the page reported HTTP 500 as such")
         print("1 passed, 0 failed")
         return 0
     except Failure as failure:

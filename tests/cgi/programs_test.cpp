@@ -109,14 +109,34 @@ TEST_F(CgiProgramTest, ExtOptsDelayWrapsTo16Bits) {
 
 TEST_F(CgiProgramTest, ExtOptsMissingOrBadFieldsSendZeros) {
     const Bytes zeros = ExtOptsDatagram(0, 0, 0);
-    EXPECT_EQ(ExtOptsSends(Post("")), zeros);
-    EXPECT_EQ(ExtOptsSends(Get("")), zeros);
     EXPECT_EQ(ExtOptsSends(Post("delay=abc&auto_enabled=on")), zeros);
+    EXPECT_EQ(ExtOptsSends(Post("delay=&auto_enabled=")), zeros);
     // Choices and field names match in their own letter case only.
     EXPECT_EQ(ExtOptsSends(Post("auto_enabled=ENABLE")), zeros);
     EXPECT_EQ(ExtOptsSends(Post("auto_enabled=Enable&Delay=45")), zeros);
-    // A body that is not a form has no fields.
-    EXPECT_EQ(ExtOptsSends(Post("delay=45", "text/plain")), zeros);
+}
+
+// The zero record would wipe the stored settings, so a request that carries
+// neither field must not reach paterm at all.
+TEST_F(CgiProgramTest, ExtOptsRefusesARequestWithoutSettings) {
+    CgiRequest put = Post("{\"delay\":45,\"auto_enabled\":\"enable\"}", "application/json");
+    put.method = "PUT";
+    put.contentLength = std::to_string(put.body.size());
+    const CgiRequest requests[] = {
+        Post(""), Get(""), Get("page=1"), put,
+        Post("{\"delay\":45}", "application/json"),
+        Post("delay=45", "text/plain"),  // a body that is not a form has no fields
+        Post("Delay=45&AUTO_ENABLED=enable"),
+    };
+    for (const CgiRequest& request : requests) {
+        CgiReply reply = Run(EXTOPTS_PATH, request);
+        EXPECT_EQ(reply.exitCode, 0) << request.method << " " << request.body;
+        EXPECT_EQ(reply.output, std::string(kHeader) + "{\"success\":\"false\",\"msg\":\"no settings in the request\"}")
+            << request.method << " " << request.body;
+    }
+    EXPECT_FALSE(Datagram(300)) << "a request without settings reached paterm";
+    // One field is enough; the other keeps its default.
+    EXPECT_EQ(ExtOptsSends(Get("auto_enabled=enable")), ExtOptsDatagram(0, 0, 1));
 }
 
 TEST_F(CgiProgramTest, ExtOptsReadsMultipartForms) {

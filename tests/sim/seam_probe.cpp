@@ -4,7 +4,8 @@
 // (counted in "/opt/probe/boots"), else "/opt/probe/script". It reports on
 // standard output, one "probe: ..." line per step, which the board copies
 // to DIR/sim/console.log. Commands:
-//   print TEXT | eeprom | open PATH | watchdog-open | watchdog-timeout N |
+//   print TEXT | print-crlf TEXT ("probe: TEXT\r\n" through stdio, never
+//   flushed: it shows only if the console is a tty) | console-tty | eeprom | open PATH | watchdog-open | watchdog-timeout N |
 //   watchdog-gettimeout | watchdog-bad-ioctl | feed COUNT MS | feed-forever MS |
 //   magic-close | close | system LINE | settime SEC | gettime | netlink |
 //   write PATH TEXT | exists PATH | sleep MS | hang | exit N |
@@ -138,6 +139,10 @@ void Run(const std::string& command, const std::string& rest) {
     long n = std::atol(rest.c_str());
     if (command == "print") {
         Say("%s", rest.c_str());
+    } else if (command == "print-crlf") {
+        std::printf("probe: %s\r\n", rest.c_str());
+    } else if (command == "console-tty") {
+        Say("console-tty in=%d out=%d err=%d", isatty(STDIN_FILENO), isatty(STDOUT_FILENO), isatty(STDERR_FILENO));
     } else if (command == "eeprom") {
         Eeprom();
     } else if (command == "open") {
