@@ -14,7 +14,7 @@ void AudioDetector::Attach(DeviceRegistry&, ControlRegistry& controls) {
 }
 
 int AudioDetector::Raise(bool detected) {
-    log_->Add(LogKind::kControl, detected ? "audio.detect" : "audio.lose");
+    log_->Event(LogKind::kControl, detected ? "audio.detect" : "audio.lose");
     return kernel_->RaiseEvent(detected ? kEventAudioDetected : kEventAudioLost, 0);
 }
 

@@ -37,7 +37,7 @@ int CardSlot::SetPresent(bool present) {
         present_ = present;
         SetNode(root_->Host(kCardNode), present);
     }
-    log_->Add(LogKind::kControl, present ? "card.insert" : "card.remove");
+    log_->Event(LogKind::kControl, present ? "card.insert" : "card.remove");
     return kernel_->RaiseEvent(present ? kEventCardInserted : kEventCardRemoved, 0);
 }
 

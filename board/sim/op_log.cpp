@@ -27,6 +27,12 @@ void OpLog::Add(LogKind kind, std::string detail) {
                                           LogKindName(kind) + " " + kept.detail + "\n");
 }
 
+void OpLog::Event(LogKind kind, const std::string& detail) {
+    Add(kind, detail);
+    // A reset's entry is its bare cause; on the console it must say what happened.
+    if (echo_) echo_(kind == LogKind::kReset ? "reset: " + detail : detail);
+}
+
 std::vector<LogEntry> OpLog::From(uint64_t position, size_t max, uint64_t* next) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return entries_.From(position, max, next);

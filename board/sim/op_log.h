@@ -58,12 +58,18 @@ public:
     OpLog(std::function<int64_t()> nowMs, const std::string& mirrorPath);
 
     void Add(LogKind kind, std::string detail);
+    // A board event a person at the console should see as well (power-on,
+    // reset, stop, card and RF events): logged, then handed to the echo.
+    void Event(LogKind kind, const std::string& detail);
+    // Set once while the board is assembled, before any Event.
+    void SetEventEcho(std::function<void(const std::string&)> echo) { echo_ = std::move(echo); }
     // At most max entries from position on; *next is where the following
     // call should start. Positions older than the kept entries are skipped.
     std::vector<LogEntry> From(uint64_t position, size_t max, uint64_t* next) const;
 
 private:
     std::function<int64_t()> nowMs_;
+    std::function<void(const std::string&)> echo_;
     mutable std::mutex mutex_;
     PagedRing<LogEntry, &LogEntry::position> entries_{kKeep};
     UniqueFd mirror_;

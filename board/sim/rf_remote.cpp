@@ -10,7 +10,7 @@ void RfRemote::Attach(DeviceRegistry&, ControlRegistry& controls) {
         const auto code = IntegerArg(request, "code", 0, 15, std::nullopt);
         if (!code || !kernel_->machine().rf().Press(static_cast<int>(*code)))
             return ControlError("\"code\" must be 0..15");
-        log_->Add(LogKind::kControl, "rf.key " + std::to_string(*code));
+        log_->Event(LogKind::kControl, "rf.key " + std::to_string(*code));
         return ControlOk();
     });
 }

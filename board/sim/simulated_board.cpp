@@ -50,6 +50,7 @@ bool SimulatedBoard::Start(std::string* error) {
     if (!layout_->Prepare(error)) return false;
     log_ = std::make_unique<OpLog>([this] { return NowMs(); }, layout_->SimFile("board.log"));
     console_ = std::make_unique<Console>(layout_->SimFile("console.log"), !options_.quiet);
+    log_->SetEventEcho([console = console_.get()](const std::string& text) { console->BoardLine(text); });
     tools_ = std::make_unique<ToolRunner>(console_.get());
     log_->Add(LogKind::kBoard, "root " + layout_->dir() + ", program " + options_.program);
 
@@ -79,7 +80,7 @@ bool SimulatedBoard::Start(std::string* error) {
     if (!seam_->Start(layout_->SimFile("board.sock"), error)) return false;
     // The first power-on: the board answers its first control request with
     // the program already started and the kernel's devices in place.
-    BoardEvent(LogKind::kBoard, "power-on");
+    log_->Event(LogKind::kBoard, "power-on");
     PowerOn();
     StartProgram();
     return true;
@@ -159,11 +160,6 @@ void SimulatedBoard::Wake() {
     (void)!::write(wakeWrite_.Get(), &byte, 1);  // a full pipe already wakes the loop
 }
 
-void SimulatedBoard::BoardEvent(LogKind kind, const std::string& text) {
-    log_->Add(kind, text);
-    console_->Append("[board] " + text + "\n");
-}
-
 void SimulatedBoard::RequestStop() {
     stopRequested_ = true;
     Wake();
@@ -190,7 +186,7 @@ void SimulatedBoard::PowerOff() {
 }
 
 void SimulatedBoard::PowerOn() {
-    if (!layout_->EmptyTmp()) BoardEvent(LogKind::kBoard, "power-on: /tmp not emptied: " + Error::FromErrno("").Text());
+    if (!layout_->EmptyTmp()) log_->Event(LogKind::kBoard, "power-on: /tmp not emptied: " + Error::FromErrno("").Text());
     for (auto& part : parts_) part->PowerOn();
 }
 
@@ -226,7 +222,7 @@ void SimulatedBoard::Reset(const std::string& cause) {
         pendingReset_.reset();
         programPid_ = 0;
     }
-    BoardEvent(LogKind::kReset, cause);
+    log_->Event(LogKind::kReset, cause);
     PowerOff();
     PowerOn();
     StartProgram();
@@ -288,7 +284,7 @@ void SimulatedBoard::Run(int signalFd) {
 
 void SimulatedBoard::Shutdown() {
     if (!seam_) return;
-    BoardEvent(LogKind::kBoard, "stop: powered off");
+    log_->Event(LogKind::kBoard, "stop: powered off");
     shell_->Shutdown();
     tools_->KillAll();
     seam_->ShutdownSessions();

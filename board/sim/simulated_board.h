@@ -82,7 +82,6 @@ private:
     void Reset(const std::string& cause);
     void Supervise();
     void Wake();
-    void BoardEvent(LogKind kind, const std::string& text);
 
     const Options options_;
     const std::chrono::steady_clock::time_point startTime_;
