@@ -23,6 +23,7 @@
 #include "board/sim/op_log.h"
 #include "board/sim/options.h"
 #include "board/sim/protocol.h"
+#include "board/sim/result.h"
 #include "board/sim/root_layout.h"
 #include "board/sim/tool_runner.h"
 #include "board/sim/wall_clock.h"
