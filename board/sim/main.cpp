@@ -85,8 +85,8 @@ int main(int argc, char** argv) {
     sim::Result<std::string> root = sim::ResolveRoot(options.root);
     if (!root) return Fail(root.error().Text());
     options.root = root.value();
-    if (!ResolveProgram(&options.program, &error)) return Fail(error);
     WarnIgnoredEepromOptions(options);
+    if (!ResolveProgram(&options.program, &error)) return Fail(error);
 
     // A closed console reader must not kill the board; the stop signals are
     // taken through a signalfd by the supervising loop. Threads started
