@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 
+#include "board/sim/fd_io.h"
 #include "board/sim/unique_fd.h"
 
 namespace sim {
@@ -30,9 +32,16 @@ bool EnsureEepromFile(const std::string& path, const Options& options, bool* cre
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!fd) return false;
     std::array<uint8_t, kEepromSize> image = EepromImage(options);
-    if (::write(fd.Get(), image.data(), image.size()) != static_cast<ssize_t>(image.size())) return false;
+    if (!WriteAll(fd.Get(), image.data(), image.size())) return false;
     *created = true;
     return true;
+}
+
+std::string IgnoredEepromOptions(const std::string& path, const Options& options) {
+    if (options.eepromOptionsGiven.empty() || ::access(path.c_str(), F_OK) != 0) return "";
+    std::string names;
+    for (const std::string& name : options.eepromOptionsGiven) names += (names.empty() ? "" : ", ") + name;
+    return names;
 }
 
 }  // namespace sim

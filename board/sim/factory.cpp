@@ -2,46 +2,59 @@
 #include "board/sim/factory.h"
 
 #include <crypt.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <system_error>
+
+#include "board/sim/result.h"
 
 namespace sim {
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr const char* kWgetArchive = "/opt/lpc3250/usr/bin/wget.tgz";
 constexpr const char* kPasswordFile = "/etc/boa/www.passwd";
-constexpr const char* kWgetText =
-    "This board's downloads are carried out by the simulated board itself:\n"
-    "\"/tmp/wget ... http://HOST[:PORT]/PATH -O FILE\" runs only once this file is unpacked.\n";
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-bool MakeWgetArchive(const RootLayout& root, ToolRunner* tools, std::string* error) {
-    std::string staging = root.SimFile("factory");
-    ::mkdir(staging.c_str(), 0755);
-    std::string wget = staging + "/wget";
-    {
-        std::ofstream out(wget, std::ios::trunc);
-        out << kWgetText;
-    }
-    ::chmod(wget.c_str(), 0755);
-    std::string archive = root.Host(kWgetArchive);
-    std::string bin = archive.substr(0, archive.rfind('/'));
-    int status = tools->Run({"mkdir", "-p", bin}, root.dir());
-    if (status == 0) status = tools->Run({"tar", "czf", archive, "-C", staging, "wget"}, root.dir());
-    ::unlink(wget.c_str());
-    ::rmdir(staging.c_str());
-    if (status != 0) {
-        *error = "cannot make " + archive + " with the host's tar";
-        return false;
-    }
-    return true;
+// The host's wget, copied to the staging directory as "wget", mode 0755.
+Result<> StageWget(const std::string& hostWget, const std::string& staging) {
+    if (::access(hostWget.c_str(), X_OK) != 0)
+        return Error::FromErrno("no download program " + hostWget + " on this host (install Debian's package wget)");
+    std::error_code ec;
+    fs::create_directories(staging, ec);
+    const std::string staged = staging + "/wget";
+    if (!ec) fs::copy_file(hostWget, staged, fs::copy_options::overwrite_existing, ec);
+    if (!ec) fs::permissions(staged, static_cast<fs::perms>(0755), ec);
+    if (ec) return Error{ec.value(), "copy " + hostWget + " to " + staged};
+    return {};
 }
 
 }  // namespace
+
+Result<> MakeWgetArchive(const RootLayout& root, ToolRunner* tools, const std::string& hostWget) {
+    const std::string staging = root.SimFile("factory");
+    const std::string archive = root.Host(kWgetArchive);
+    Result<> staged = StageWget(hostWget, staging);
+    int status = -1;
+    if (staged) {
+        std::error_code ec;
+        fs::create_directories(fs::path(archive).parent_path(), ec);
+        // Owned by root, as on the terminal's flash, whoever runs the board.
+        status = tools->Run({"tar", "czf", archive, "--owner=0", "--group=0", "--numeric-owner", "-C", staging,
+                             "wget"},
+                            root.dir());
+    }
+    std::error_code ignored;
+    fs::remove_all(staging, ignored);
+    if (!staged) return staged;
+    if (status != 0) return Error{0, "cannot make " + archive + " with the host's tar"};
+    return {};
+}
 
 std::string PasswordLine(const std::string& user, const std::string& password) {
     // crypt_data is large; crypt_r keeps the board free of crypt's static buffer.
@@ -50,10 +63,14 @@ std::string PasswordLine(const std::string& user, const std::string& password) {
     return user + ":" + (hash ? hash : "") + "\n";
 }
 
-bool FactoryInstall(const RootLayout& root, ToolRunner* tools, OpLog* log, std::string* error) {
+bool FactoryInstall(const RootLayout& root, ToolRunner* tools, OpLog* log, std::string* error,
+                    const std::string& hostWget) {
     if (!Exists(root.Host(kWgetArchive))) {
-        if (!MakeWgetArchive(root, tools, error)) return false;
-        log->Add(LogKind::kBoard, std::string("factory install: ") + kWgetArchive);
+        if (Result<> made = MakeWgetArchive(root, tools, hostWget); !made) {
+            *error = made.error().Text();
+            return false;
+        }
+        log->Add(LogKind::kBoard, std::string("factory install: ") + kWgetArchive + " (" + hostWget + ")");
     }
     if (!Exists(root.Host(kPasswordFile))) {
         std::ofstream out(root.Host(kPasswordFile), std::ios::trunc);

@@ -1,7 +1,9 @@
 // paterm-sim: the terminal's board on a PC. Keeps the terminal's filesystem
 // under --root, serves the program's devices, clock and shell, and runs the
 // program through its power cycles until stopped (control "stop", SIGTERM
-// or SIGINT), when it kills the program and exits 0.
+// or SIGINT), when it kills the program and exits 0. Refuses a root that
+// holds anything but the terminal's tree, and says which EEPROM options an
+// existing EEPROM file makes void.
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -12,7 +14,9 @@
 #include <string>
 
 #include "board/sim/control_server.h"
+#include "board/sim/eeprom.h"
 #include "board/sim/options.h"
+#include "board/sim/result.h"
 #include "board/sim/root_layout.h"
 #include "board/sim/simulated_board.h"
 #include "board/sim/unique_fd.h"
@@ -48,6 +52,21 @@ int Fail(const std::string& message) {
     return 1;
 }
 
+void WarnIgnoredEepromOptions(const sim::Options& options) {
+    const std::string eeprom = options.root + sim::kEepromNode;
+    const std::string ignored = sim::IgnoredEepromOptions(eeprom, options);
+    if (!ignored.empty())
+        std::fprintf(stderr, "paterm-sim: %s ignored: the EEPROM file %s already exists\n", ignored.c_str(),
+                     eeprom.c_str());
+}
+
+// Where the board is and how to talk to it.
+void PrintBanner(const sim::Options& options, const std::string& controlPath) {
+    std::printf("paterm-sim: board root %s, program %s\n", options.root.c_str(), options.program.c_str());
+    std::printf("control: %s \xE2\x80\x94 paterm-simctl --root %s status\n", controlPath.c_str(),
+                options.root.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,7 +82,10 @@ int main(int argc, char** argv) {
     case sim::ParseOutcome::kRun:
         break;
     }
-    if (!sim::ResolveRoot(options.root, &options.root, &error)) return Fail(error);
+    sim::Result<std::string> root = sim::ResolveRoot(options.root);
+    if (!root) return Fail(root.error().Text());
+    options.root = root.value();
+    WarnIgnoredEepromOptions(options);
     if (!ResolveProgram(&options.program, &error)) return Fail(error);
 
     // A closed console reader must not kill the board; the stop signals are
@@ -83,8 +105,7 @@ int main(int argc, char** argv) {
     sim::ControlServer control(&board.controls());
     std::string controlPath = board.root().SimFile("control");
     if (!control.Start(controlPath, &error)) return Fail(error);
-    if (!options.quiet)
-        std::printf("paterm-sim: board root %s, program %s\n", options.root.c_str(), options.program.c_str());
+    if (!options.quiet) PrintBanner(options, controlPath);
     std::fflush(stdout);
 
     board.Run(signalFd.Get());

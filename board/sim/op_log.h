@@ -34,11 +34,12 @@ enum class LogKind : uint8_t {
     kNetlinkBind,
     kWatchdog,
     kControl,
+    kRun,  // a host program the board ran, with its argument vector
 };
 
-inline constexpr std::array<const char*, 14> kLogKindNames = {
-    "board", "open",          "close",        "ioctl",      "shell",       "clock",    "reboot",
-    "reset", "program-start", "program-exit", "unmodelled", "netlink-bind", "watchdog", "control",
+inline constexpr std::array<const char*, 15> kLogKindNames = {
+    "board", "open",          "close",        "ioctl",      "shell",        "clock",    "reboot",  "reset",
+    "program-start", "program-exit", "unmodelled", "netlink-bind", "watchdog", "control", "run",
 };
 
 inline const char* LogKindName(LogKind kind) { return kLogKindNames[static_cast<size_t>(kind)]; }

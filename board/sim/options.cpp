@@ -1,11 +1,71 @@
-// Parsing and checking paterm-sim's options.
+// Parsing and checking paterm-sim's options. One table drives both
+// getopt_long and the usage text, so every option is listed with its default.
 #include "board/sim/options.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <getopt.h>
+
+#include <algorithm>
+
+#include <string>
+#include <vector>
 
 namespace sim {
 namespace {
+
+enum OptionId : int {
+    kHelpId = 'h',
+    kRootId = 1000,
+    kProgramId,
+    kDeviceIdId,
+    kWatchdogFlagId,
+    kServerIpId,
+    kNoCardId,
+    kWatchdogTimeoutId,
+    kQuietId,
+};
+
+struct OptionSpec {
+    const char* name;
+    const char* valueName;  // nullptr: a flag
+    OptionId id;
+    const char* meaning;
+};
+
+constexpr OptionSpec kOptionSpecs[] = {
+    {"root", "DIR", kRootId, "the board root (the terminal's filesystem); a new, empty or earlier board root"},
+    {"program", "PATH", kProgramId, "the program to run"},
+    {"device-id", "TEXT", kDeviceIdId, "10 printable characters; written when the EEPROM file is created"},
+    {"watchdog-flag", "N", kWatchdogFlagId, "EEPROM watchdog flag 0..255; same condition"},
+    {"server-ip", "A.B.C.D", kServerIpId, "EEPROM server address; same condition"},
+    {"no-card", nullptr, kNoCardId, "no SD card at power-on"},
+    {"watchdog-timeout", "S", kWatchdogTimeoutId,
+     "test option: reset S (1..3600) seconds after the last feed, whatever timeout the program sets"},
+    {"quiet", nullptr, kQuietId, "do not echo the console to standard output"},
+    {"help", nullptr, kHelpId, "this text"},
+};
+
+// The default shown for an option, taken from a default Options where it has one.
+std::string DefaultText(OptionId id) {
+    const Options defaults;
+    switch (id) {
+    case kRootId: return "required";
+    case kProgramId: return "paterm beside paterm-sim";
+    case kDeviceIdId: return defaults.deviceId;
+    case kWatchdogFlagId: return std::to_string(defaults.watchdogFlag);
+    case kServerIpId: return "none (FF FF FF FF)";
+    case kNoCardId: return "a card is present";
+    case kWatchdogTimeoutId: return "the program's own";
+    case kQuietId: return "the console is echoed";
+    case kHelpId: return "-";
+    }
+    return "";
+}
+
+const OptionSpec* FindSpec(int id) {
+    for (const OptionSpec& spec : kOptionSpecs)
+        if (spec.id == id) return &spec;
+    return nullptr;
+}
 
 // A decimal number within [low, high], nothing else.
 bool ParseNumber(std::string_view text, long low, long high, long* value) {
@@ -27,6 +87,84 @@ bool ValidDeviceId(const std::string& id) {
     return true;
 }
 
+void NoteEepromOption(const char* name, Options* options) {
+    const std::string flag = std::string("--") + name;
+    for (const std::string& given : options->eepromOptionsGiven)
+        if (given == flag) return;
+    options->eepromOptionsGiven.push_back(flag);
+}
+
+// Checks and stores the value of an option that takes one.
+bool ApplyValue(OptionId id, const char* value, Options* options, std::string* error) {
+    long n = 0;
+    uint32_t ip = 0;
+    switch (id) {
+    case kRootId: options->root = value; return true;
+    case kProgramId: options->program = value; return true;
+    case kDeviceIdId:
+        if (!ValidDeviceId(value)) break;
+        options->deviceId = value;
+        return true;
+    case kWatchdogFlagId:
+        if (!ParseNumber(value, 0, 255, &n)) break;
+        options->watchdogFlag = static_cast<int>(n);
+        return true;
+    case kServerIpId:
+        if (!ParseDottedIp(value, &ip)) break;
+        options->serverIp = ip;
+        return true;
+    case kWatchdogTimeoutId:
+        if (!ParseNumber(value, 1, 3600, &n)) break;
+        options->watchdogTimeoutS = static_cast<int>(n);
+        return true;
+    default: break;
+    }
+    const OptionSpec* spec = FindSpec(id);
+    *error = std::string("--") + spec->name + ": bad value \"" + value + "\" (" + spec->meaning + ")";
+    return false;
+}
+
+bool Apply(OptionId id, const char* value, Options* options, std::string* error) {
+    switch (id) {
+    case kNoCardId: options->cardPresent = false; return true;
+    case kQuietId: options->quiet = true; return true;
+    case kDeviceIdId:
+    case kWatchdogFlagId:
+    case kServerIpId: NoteEepromOption(FindSpec(id)->name, options); break;
+    default: break;
+    }
+    return ApplyValue(id, value, options, error);
+}
+
+// What getopt_long's '?' or ':' stood for, as one line.
+std::string DescribeBadOption(int code, const char* arg) {
+    if (code == ':') return std::string(arg) + " needs a value";
+    if (const OptionSpec* spec = FindSpec(optopt); spec && optopt != kHelpId)
+        return std::string("--") + spec->name + " takes no value";
+    if (optopt > 0 && optopt < 256) return std::string("unknown option -") + static_cast<char>(optopt);
+    return std::string("unknown or ambiguous option ") + arg;
+}
+
+std::vector<option> LongOptions() {
+    std::vector<option> table;
+    for (const OptionSpec& spec : kOptionSpecs)
+        table.push_back({spec.name, spec.valueName ? required_argument : no_argument, nullptr, spec.id});
+    table.push_back({nullptr, 0, nullptr, 0});
+    return table;
+}
+
+std::string BuildUsage() {
+    std::string text = "usage: paterm-sim --root DIR [options]\n";
+    for (const OptionSpec& spec : kOptionSpecs) {
+        std::string head = std::string("  --") + spec.name + (spec.valueName ? std::string(" ") + spec.valueName : "");
+        head.resize(std::max<size_t>(head.size() + 1, 25), ' ');
+        text += head + spec.meaning;
+        if (spec.id != kHelpId) text += " (default: " + DefaultText(spec.id) + ")";
+        text += "\n";
+    }
+    return text;
+}
+
 }  // namespace
 
 bool ParseDottedIp(std::string_view text, uint32_t* value) {
@@ -45,75 +183,29 @@ bool ParseDottedIp(std::string_view text, uint32_t* value) {
 }
 
 const char* UsageText() {
-    return "usage: paterm-sim --root DIR [options]\n"
-           "  --root DIR             the board root (the terminal's filesystem)\n"
-           "  --program PATH         the program to run (default: paterm beside paterm-sim)\n"
-           "  --device-id TEXT       10 characters; written when the EEPROM file is created\n"
-           "  --watchdog-flag N      EEPROM watchdog flag 0..255 (default 1), same condition\n"
-           "  --server-ip A.B.C.D    EEPROM server address (default none), same condition\n"
-           "  --no-card              no SD card at power-on\n"
-           "  --watchdog-timeout S   test option: reset S seconds after the last feed,\n"
-           "                         whatever timeout the program sets\n"
-           "  --quiet                do not echo the console to standard output\n";
+    static const std::string text = BuildUsage();
+    return text.c_str();
 }
 
 ParseOutcome ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        auto value = [&](const char** out) {
-            if (i + 1 >= argc) {
-                *error = std::string(arg) + " needs a value";
-                return false;
-            }
-            *out = argv[++i];
-            return true;
-        };
-        const char* v = nullptr;
-        long n = 0;
-        if (arg == "--help" || arg == "-h") return ParseOutcome::kHelp;
-        if (arg == "--quiet") {
-            options->quiet = true;
-        } else if (arg == "--no-card") {
-            options->cardPresent = false;
-        } else if (arg == "--root") {
-            if (!value(&v)) return ParseOutcome::kError;
-            options->root = v;
-        } else if (arg == "--program") {
-            if (!value(&v)) return ParseOutcome::kError;
-            options->program = v;
-        } else if (arg == "--device-id") {
-            if (!value(&v)) return ParseOutcome::kError;
-            options->deviceId = v;
-            if (!ValidDeviceId(options->deviceId)) {
-                *error = "--device-id needs exactly 10 printable characters";
-                return ParseOutcome::kError;
-            }
-        } else if (arg == "--watchdog-flag") {
-            if (!value(&v)) return ParseOutcome::kError;
-            if (!ParseNumber(v, 0, 255, &n)) {
-                *error = "--watchdog-flag needs a number 0..255";
-                return ParseOutcome::kError;
-            }
-            options->watchdogFlag = static_cast<int>(n);
-        } else if (arg == "--server-ip") {
-            if (!value(&v)) return ParseOutcome::kError;
-            uint32_t ip;
-            if (!ParseDottedIp(v, &ip)) {
-                *error = "--server-ip needs an address A.B.C.D";
-                return ParseOutcome::kError;
-            }
-            options->serverIp = ip;
-        } else if (arg == "--watchdog-timeout") {
-            if (!value(&v)) return ParseOutcome::kError;
-            if (!ParseNumber(v, 1, 3600, &n)) {
-                *error = "--watchdog-timeout needs seconds 1..3600";
-                return ParseOutcome::kError;
-            }
-            options->watchdogTimeoutS = static_cast<int>(n);
-        } else {
-            *error = "unknown option " + std::string(arg);
+    // getopt_long reorders its vector: it gets a copy, never the caller's.
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) args.push_back(const_cast<char*>(argv[i]));
+    args.push_back(nullptr);
+    const std::vector<option> table = LongOptions();
+    optind = 0;  // a full reset of getopt's state, so that parsing can be repeated
+    opterr = 0;  // the errors are reported by the caller
+    for (int code; (code = getopt_long(argc, args.data(), ":h", table.data(), nullptr)) != -1;) {
+        if (code == kHelpId) return ParseOutcome::kHelp;
+        if (code == '?' || code == ':') {
+            *error = DescribeBadOption(code, args[optind - 1]);
             return ParseOutcome::kError;
         }
+        if (!Apply(static_cast<OptionId>(code), optarg, options, error)) return ParseOutcome::kError;
+    }
+    if (optind < argc) {
+        *error = std::string("unexpected argument ") + args[optind];
+        return ParseOutcome::kError;
     }
     if (options->root.empty()) {
         *error = "--root DIR is required";

@@ -1,4 +1,5 @@
-// The command line of paterm-sim.
+// The command line of paterm-sim: parsing (getopt_long, long options only,
+// plus -h) and the usage text, which lists every option with its default.
 #ifndef PATERM_BOARD_SIM_OPTIONS_H
 #define PATERM_BOARD_SIM_OPTIONS_H
 
@@ -6,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sim {
 
@@ -19,10 +21,14 @@ struct Options {
     bool cardPresent = true;           // at power-on
     int watchdogTimeoutS = 0;          // test option; 0: the program's own setting
     bool quiet = false;
+    // The EEPROM options given on the command line ("--device-id", ...), in
+    // order, each once: an existing EEPROM file makes them void.
+    std::vector<std::string> eepromOptionsGiven;
 };
 
 enum class ParseOutcome { kRun, kHelp, kError };
 
+// Not thread-safe: getopt_long keeps global state (reset on every call).
 ParseOutcome ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 const char* UsageText();
 

@@ -1,37 +1,25 @@
-// Where a terminal path lives under a board root. The map is purely lexical:
-// "." and empty components vanish and ".." stops at the terminal's "/", so no
-// terminal path can reach a host path above the root. Symbolic links are not
-// looked at; the board root holds none that point outside it.
+// Where a terminal path lives under a board root. The map is purely lexical
+// (std::filesystem's lexically_normal): "." and empty components vanish and
+// ".." stops at the terminal's "/", so no terminal path can reach a host
+// path above the root. Symbolic links are not looked at; the board root
+// holds none that point outside it.
 #ifndef PATERM_BOARD_SIM_PATH_MAP_H
 #define PATERM_BOARD_SIM_PATH_MAP_H
 
+#include <filesystem>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace sim {
 
-// "/a/./b//../c/" -> "/a/c"; "/../.." -> "/". The argument must be absolute.
+// "/a/./b//../c/" -> "/a/c"; "/../.." -> "/". A relative argument is read
+// as if it started at "/".
 inline std::string NormalizeTerminalPath(std::string_view path) {
-    std::vector<std::string_view> parts;
-    size_t pos = 0;
-    while (pos <= path.size()) {
-        size_t end = path.find('/', pos);
-        if (end == std::string_view::npos) end = path.size();
-        std::string_view part = path.substr(pos, end - pos);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        pos = end + 1;
-    }
-    std::string out;
-    for (std::string_view part : parts) {
-        out += '/';
-        out += part;
-    }
-    return out.empty() ? std::string("/") : out;
+    // The leading "/" makes every ".." meet the root, where lexically_normal drops it.
+    std::filesystem::path anchored("/" + std::string(path));
+    std::string rest = anchored.lexically_normal().relative_path().string();
+    while (!rest.empty() && rest.back() == '/') rest.pop_back();
+    return "/" + rest;
 }
 
 // The host path of an absolute terminal path: root + normalised path
@@ -46,13 +34,8 @@ inline std::string MapUnderRoot(std::string_view root, std::string_view terminal
 
 // True when any component of the path is "..".
 inline bool HasDotDotComponent(std::string_view path) {
-    size_t pos = 0;
-    while (pos <= path.size()) {
-        size_t end = path.find('/', pos);
-        if (end == std::string_view::npos) end = path.size();
-        if (path.substr(pos, end - pos) == "..") return true;
-        pos = end + 1;
-    }
+    for (const std::filesystem::path& part : std::filesystem::path(std::string(path)))
+        if (part == "..") return true;
     return false;
 }
 

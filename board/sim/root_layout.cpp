@@ -1,66 +1,72 @@
-// Directories, lock, /tmp clearing and the card file of the board root.
+// Directories, lock, the root's check, /tmp clearing and the card file of
+// the board root.
 #include "board/sim/root_layout.h"
 
 #include <fcntl.h>
-#include <ftw.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "board/sim/path_map.h"
+#include "board/sim/result.h"
 
 namespace sim {
+namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kDirectories[] = {"/opt/lpc3250", "/tmp", "/mmc", "/etc/boa", "/dev", "/sim"};
+constexpr size_t kMaxStrangers = 3;  // named in the refusal; the rest are counted
 
-bool MakeDirs(const std::string& path) {
-    std::string partial;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        partial = path.substr(0, pos);
-        if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+Result<> MakeDirs(const std::string& path) {
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    if (ec) return Error{ec.value(), "create " + path};
+    // create_directories succeeds on an existing file of that name too.
+    if (!fs::is_directory(path, ec)) return Error{ENOTDIR, "create " + path};
+    return {};
 }
 
-int RemoveEntry(const char* path, const struct stat*, int type, struct FTW* where) {
-    if (where->level == 0) return 0;  // keep the directory itself
-    int rc = (type == FTW_DP) ? ::rmdir(path) : ::unlink(path);
-    return rc == 0 || errno == ENOENT ? 0 : -1;
+bool IsRootEntry(const std::string& name) {
+    return std::any_of(std::begin(kRootEntries), std::end(kRootEntries),
+                       [&](const char* entry) { return name == entry; });
+}
+
+// Refuses a directory with entries of its own (not the terminal's tree).
+Result<> CheckOnlyRootEntries(const std::string& dir) {
+    std::error_code ec;
+    std::string strangers;
+    size_t count = 0;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (IsRootEntry(name)) continue;
+        if (++count <= kMaxStrangers) strangers += (strangers.empty() ? "" : ", ") + name;
+    }
+    if (ec) return Error{ec.value(), "read " + dir};
+    if (count == 0) return {};
+    if (count > kMaxStrangers) strangers += " and " + std::to_string(count - kMaxStrangers) + " more";
+    return Error{0, dir + " is no board root: it holds " + strangers +
+                                " (a board root holds only dev, etc, mmc, opt, sim and tmp; give a new "
+                                "or empty directory)"};
 }
 
 }  // namespace
 
-bool ResolveRoot(const std::string& dir, std::string* absolute, std::string* error) {
-    std::string path = dir;
-    if (path.empty() || path[0] != '/') {
-        char cwd[PATH_MAX];
-        if (!::getcwd(cwd, sizeof cwd)) {
-            *error = std::string("getcwd: ") + std::strerror(errno);
-            return false;
-        }
-        path = std::string(cwd) + "/" + path;
-    }
-    path = NormalizeTerminalPath(path);
-    if (path == "/") {
-        *error = "the board root cannot be the host's /";
-        return false;
-    }
-    if (!MakeDirs(path)) {
-        *error = "cannot create " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    *absolute = path;
-    return true;
+Result<std::string> ResolveRoot(const std::string& dir) {
+    std::error_code ec;
+    fs::path absolute = fs::absolute(dir.empty() ? fs::path(".") : fs::path(dir), ec);
+    if (ec) return Error{ec.value(), "resolve " + dir};
+    std::string path = NormalizeTerminalPath(absolute.string());
+    if (path == "/") return Error{0, "the board root cannot be the host's /"};
+    if (Result<> made = MakeDirs(path); !made) return made.error();
+    if (Result<> checked = CheckOnlyRootEntries(path); !checked) return checked.error();
+    return path;
 }
 
 std::string RootLayout::Host(std::string_view terminalPath) const {
@@ -71,8 +77,8 @@ std::string RootLayout::SimFile(std::string_view name) const { return dir_ + "/s
 
 bool RootLayout::Prepare(std::string* error) {
     for (const char* sub : kDirectories) {
-        if (!MakeDirs(dir_ + sub)) {
-            *error = "cannot create " + dir_ + sub + ": " + std::strerror(errno);
+        if (Result<> made = MakeDirs(dir_ + sub); !made) {
+            *error = made.error().Text();
             return false;
         }
     }
@@ -84,22 +90,24 @@ bool RootLayout::Prepare(std::string* error) {
     return true;
 }
 
-bool RootLayout::EmptyTmp() {
-    std::string tmp = Host("/tmp");
-    struct stat st;
-    // A symbolic link in its place is removed, never followed.
-    if (::lstat(tmp.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(tmp.c_str());
-    if (!MakeDirs(tmp)) return false;
-    return ::nftw(tmp.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS) == 0;
-}
-
-void RootLayout::SetCardPresent(bool present) {
-    std::string node = Host(kCardNode);
-    if (present) {
-        UniqueFd fd(::open(node.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    } else {
-        ::unlink(node.c_str());
+Result<> RootLayout::EmptyTmp() {
+    const std::string tmp = Host("/tmp");
+    std::error_code ec;
+    // Something else in its place (a symbolic link too) is removed, never followed.
+    fs::file_status status = fs::symlink_status(tmp, ec);
+    if (!ec && fs::exists(status) && !fs::is_directory(status) && !fs::remove(tmp, ec))
+        return Error{ec.value(), "remove " + tmp};
+    if (Result<> made = MakeDirs(tmp); !made) return made;
+    // Listed first: a directory is not changed while it is being read.
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(tmp, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
+    if (ec) return Error{ec.value(), "read " + tmp};
+    for (const fs::path& entry : entries) {
+        // remove_all removes a symbolic link itself, never what it points to.
+        fs::remove_all(entry, ec);
+        if (ec) return Error{ec.value(), "remove " + entry.string()};
     }
+    return {};
 }
 
 }  // namespace sim

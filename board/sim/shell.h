@@ -1,11 +1,11 @@
 // The board's shell: carries out the command lines the program hands to
 // system(3) (see shell_plan.h for what is recognised) and answers with the
 // status system(3) would give. Every command and its status go to the
-// operation log; what a command prints goes to the console.
+// operation log; what a command prints goes to the console. Programs, the
+// unpacked /tmp/wget too, run through the ToolRunner.
 #ifndef PATERM_BOARD_SIM_SHELL_H
 #define PATERM_BOARD_SIM_SHELL_H
 
-#include <atomic>
 #include <functional>
 #include <string>
 
@@ -20,19 +20,17 @@ namespace sim {
 
 class Shell {
 public:
-    static constexpr int kDownloadTimeoutMs = 10000;
-
     Shell(const RootLayout* root, ToolRunner* tools, WallClock* clock, OpLog* log, Console* console,
           std::function<void()> reboot)
         : root_(root), tools_(tools), clock_(clock), log_(log), console_(console), reboot_(std::move(reboot)) {}
 
     int Run(const std::string& line);
-    // Power-off: downloads in progress give up.
-    void Shutdown() { stopping_ = true; }
+    // Power-off: programs still running (a download too) are killed, and no
+    // new one starts.
+    void Shutdown() { tools_->KillAll(); }
 
 private:
     int Execute(const ShellPlan& plan, std::string* note);
-    int Download(const ShellPlan& plan, std::string* note);
 
     const RootLayout* root_;
     ToolRunner* tools_;
@@ -40,7 +38,6 @@ private:
     OpLog* log_;
     Console* console_;
     std::function<void()> reboot_;
-    std::atomic<bool> stopping_{false};
 };
 
 }  // namespace sim

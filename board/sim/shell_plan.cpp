@@ -1,10 +1,11 @@
-// Splitting, recognising and mapping the program's shell commands.
+// Splitting, recognising and mapping the program's shell commands, the
+// download tool's among them.
 #include "board/sim/shell_plan.h"
 
 #include <glob.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
-#include <cstdlib>
+#include <cctype>
 
 #include "board/sim/path_map.h"
 
@@ -22,6 +23,7 @@ constexpr HostTool kHostTools[] = {
 };
 
 constexpr const char* kNandDevice = "/dev/mtd2";
+constexpr const char* kWgetPath = "/tmp/wget";  // unpacked there by the program at start-up
 
 ShellPlan Refuse(std::string reason) {
     ShellPlan plan;
@@ -51,12 +53,29 @@ void ExpandGlob(const std::string& pattern, size_t strip, std::vector<std::strin
     ::globfree(&matches);
 }
 
-// Maps one argument of a host tool. False (with *reason) refuses the command.
-bool MapArgument(const std::string& root, const std::string& token, std::vector<std::string>* out,
+// "http://...", "ftp://...": a URL, never a path.
+bool IsUrl(const std::string& token) {
+    size_t scheme = token.find("://");
+    if (scheme == std::string::npos || scheme == 0 || !std::isalpha(static_cast<unsigned char>(token[0])))
+        return false;
+    for (size_t i = 1; i < scheme; ++i) {
+        unsigned char c = static_cast<unsigned char>(token[i]);
+        if (!std::isalnum(c) && c != '+' && c != '.' && c != '-') return false;
+    }
+    return true;
+}
+
+// Maps one argument of a host tool; URLs pass unmapped when urls is set.
+// False (with *reason) refuses the command.
+bool MapArgument(const std::string& root, const std::string& token, bool urls, std::vector<std::string>* out,
                  std::string* reason) {
     if (HasDotDotComponent(token)) {
         *reason = "'..' in " + token;
         return false;
+    }
+    if (urls && IsUrl(token)) {
+        out->push_back(token);
+        return true;
     }
     if (token[0] == '-') {
         // "-C/etc" or "--directory=/etc" would name a host path the map never sees.
@@ -89,19 +108,24 @@ std::string TerminalPathOf(const std::string& root, const std::string& arg) {
     return NormalizeTerminalPath("/" + arg);  // relative to the root
 }
 
-ShellPlan PlanHostTool(const std::string& root, const HostTool& tool, const std::vector<std::string>& tokens) {
+// argv: the tool and the arguments the board adds; tokens[1..]: the
+// program's arguments, mapped.
+ShellPlan PlanTool(const std::string& root, std::vector<std::string> argv, const std::vector<std::string>& tokens,
+                   bool urls) {
     ShellPlan plan;
     plan.action = ShellAction::kHostTool;
-    plan.argv.push_back(tool.hostName);
+    plan.argv = std::move(argv);
+    const size_t first = plan.argv.size();
     for (size_t i = 1; i < tokens.size(); ++i) {
         std::string reason;
-        if (!MapArgument(root, tokens[i], &plan.argv, &reason)) return Refuse(reason);
+        if (!MapArgument(root, tokens[i], urls, &plan.argv, &reason)) return Refuse(reason);
     }
     // Checked after mapping, so that globs and relative paths are covered too.
-    for (size_t i = 1; i < plan.argv.size(); ++i) {
+    for (size_t i = first; i < plan.argv.size(); ++i) {
+        if (urls && IsUrl(plan.argv[i])) continue;
         std::string terminal = TerminalPathOf(root, plan.argv[i]);
         if (PathIsUnder(terminal, "/sim")) return Refuse(plan.argv[i] + " is the board's own directory");
-        if (terminal == "/" && std::string(tool.hostName) == "rm") return Refuse("rm of the whole root");
+        if (terminal == "/" && plan.argv[0] == "rm") return Refuse("rm of the whole root");
     }
     return plan;
 }
@@ -121,33 +145,40 @@ bool MapFile(const std::string& root, const std::string& token, std::string* out
     return true;
 }
 
+// The wget options the terminal's download commands use. Others are
+// refused: some run a host command (--use-askpass) or read settings that
+// may name host paths (-e, --config), out of the map's sight.
+constexpr const char* kWgetOptions[] = {
+    "--no-check-certificate", "-O", "--output-document", "-q", "--quiet", "-nv", "--no-verbose",
+    "-c",                     "--continue", "-S", "--server-response",
+};
+
+bool IsAllowedWgetOption(const std::string& token) {
+    for (const char* option : kWgetOptions)
+        if (token == option) return true;
+    return false;
+}
+
+// What the board puts before the program's own arguments: no host
+// configuration (proxies!) and no HSTS file, and a bounded wait for a
+// dead server; a failed download is not tried again.
+std::vector<std::string> WgetFixedArguments(const std::string& root) {
+    return {root + kWgetPath, "--no-config", "--no-hsts", "--timeout=" + std::to_string(kDownloadTimeoutS),
+            "--tries=1"};
+}
+
 ShellPlan PlanWget(const std::string& root, const std::vector<std::string>& tokens) {
-    if (::access((root + "/tmp/wget").c_str(), F_OK) != 0) return NotFound("/tmp/wget: not found");
-    size_t at = 1;
-    if (at < tokens.size() && tokens[at] == "--no-check-certificate") ++at;
-    if (tokens.size() != at + 3 || tokens[at + 1] != "-O") return Refuse("unsupported wget arguments");
-    const std::string& url = tokens[at];
-    const std::string scheme = "http://";
-    if (url.compare(0, scheme.size(), scheme) != 0) return Refuse("only http:// downloads");
-    std::string rest = url.substr(scheme.size());
-    size_t slash = rest.find('/');
-    std::string authority = rest.substr(0, slash);
-    ShellPlan plan;
-    plan.action = ShellAction::kWget;
-    plan.urlPath = slash == std::string::npos ? "/" : rest.substr(slash);
-    size_t colon = authority.find(':');
-    plan.host = authority.substr(0, colon);
-    if (colon != std::string::npos) {
-        std::string port = authority.substr(colon + 1);
-        char* end = nullptr;
-        long value = std::strtol(port.c_str(), &end, 10);
-        if (port.empty() || *end != '\0' || value < 1 || value > 65535) return Refuse("bad port in " + url);
-        plan.port = static_cast<uint16_t>(value);
+    struct stat st;
+    const std::string tool = root + kWgetPath;
+    if (::lstat(tool.c_str(), &st) != 0) return NotFound(std::string(kWgetPath) + ": not found");
+    // A link could lead to any host program: only a file unpacked into the root runs.
+    if (!S_ISREG(st.st_mode)) return Refuse(std::string(kWgetPath) + " is no regular file");
+    for (size_t i = 1; i < tokens.size(); ++i) {
+        const std::string& token = tokens[i];
+        if (token.size() > 1 && token[0] == '-' && !IsAllowedWgetOption(token))
+            return Refuse("wget option " + token + " is not allowed");
     }
-    if (plan.host.empty()) return Refuse("no host in " + url);
-    std::string reason;
-    if (!MapFile(root, tokens[at + 2], &plan.file, &reason)) return Refuse(reason);
-    return plan;
+    return PlanTool(root, WgetFixedArguments(root), tokens, true);
 }
 
 }  // namespace
@@ -171,7 +202,7 @@ ShellPlan PlanCommand(const std::string& root, std::string_view line) {
     if (tokens.empty()) return NotFound("empty command");
     const std::string& name = tokens[0];
     for (const HostTool& tool : kHostTools)
-        if (name == tool.terminalName) return PlanHostTool(root, tool, tokens);
+        if (name == tool.terminalName) return PlanTool(root, {tool.hostName}, tokens, false);
 
     ShellPlan plan;
     if (tokens.size() == 1 && name == "reboot") {
@@ -192,7 +223,7 @@ ShellPlan PlanCommand(const std::string& root, std::string_view line) {
         plan.action = ShellAction::kNandWrite;
         return plan;
     }
-    if (name == "/tmp/wget") return PlanWget(root, tokens);
+    if (name == kWgetPath) return PlanWget(root, tokens);
     return NotFound(name + ": not found");
 }
 

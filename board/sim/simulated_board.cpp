@@ -51,7 +51,7 @@ bool SimulatedBoard::Start(std::string* error) {
     log_ = std::make_unique<OpLog>([this] { return NowMs(); }, layout_->SimFile("board.log"));
     console_ = std::make_unique<Console>(layout_->SimFile("console.log"), !options_.quiet);
     log_->SetEventEcho([console = console_.get()](const std::string& text) { console->BoardLine(text); });
-    tools_ = std::make_unique<ToolRunner>(console_.get());
+    tools_ = std::make_unique<ToolRunner>(console_.get(), log_.get());
     log_->Add(LogKind::kBoard, "root " + layout_->dir() + ", program " + options_.program);
 
     if (!FactoryInstall(*layout_, tools_.get(), log_.get(), error)) return false;
@@ -186,7 +186,8 @@ void SimulatedBoard::PowerOff() {
 }
 
 void SimulatedBoard::PowerOn() {
-    if (!layout_->EmptyTmp()) log_->Event(LogKind::kBoard, "power-on: /tmp not emptied: " + Error::FromErrno("").Text());
+    Result<> emptied = layout_->EmptyTmp();
+    if (!emptied) log_->Event(LogKind::kBoard, "power-on: /tmp not emptied: " + emptied.error().Text());
     for (auto& part : parts_) part->PowerOn();
 }
 

@@ -1,10 +1,8 @@
 // The board's smaller parts on their own: options, the EEPROM image, the
-// NAND file, the HTTP download, the operation log, the netlink model, the
-// clock offsets, the root's power-on chores and the control replies.
-#include <arpa/inet.h>
+// NAND file, the operation log, the netlink model, the clock offsets, the
+// root's power-on chores and the control replies.
 #include <fcntl.h>
 #include <linux/netlink.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,7 +12,6 @@
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,11 +19,11 @@
 #include "board/sim/kernel/netlink_event.h"
 #include "board/sim/eeprom.h"
 #include "board/sim/flash.h"
-#include "board/sim/http_get.h"
 #include "board/sim/netlink.h"
 #include "board/sim/op_log.h"
 #include "board/sim/options.h"
 #include "board/sim/protocol.h"
+#include "board/sim/result.h"
 #include "board/sim/root_layout.h"
 #include "board/sim/tool_runner.h"
 #include "board/sim/wall_clock.h"
@@ -121,88 +118,6 @@ TEST(Flash, EraseAndPaddedWrite) {
     EXPECT_FALSE(sim::NandWrite(nand, image, &error));
     EXPECT_EQ(simtest::ReadFile(nand), std::string(3 * sim::kNandPageSize, '\xFF'));  // refused whole
     EXPECT_FALSE(sim::NandWrite(nand, dir.path() + "/missing", &error));
-}
-
-// A listening socket on 127.0.0.1 that answers each connection with reply
-// (or with nothing, holding the connection, when reply is empty).
-class OneShotServer {
-public:
-    explicit OneShotServer(std::string reply) : reply_(std::move(reply)) {
-        listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listener_.Get(), 1);
-        ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] {
-            pollfd p{listener_.Get(), POLLIN, 0};
-            if (::poll(&p, 1, 5000) <= 0) return;
-            sim::UniqueFd client(::accept(listener_.Get(), nullptr, nullptr));
-            char request[1024];
-            ssize_t n = ::recv(client.Get(), request, sizeof request, 0);
-            request_.assign(request, n > 0 ? static_cast<size_t>(n) : 0);
-            if (!reply_.empty()) ::send(client.Get(), reply_.data(), reply_.size(), MSG_NOSIGNAL);
-            else while (!done_) std::this_thread::sleep_for(10ms);  // hold until the test ends
-        });
-    }
-    ~OneShotServer() {
-        done_ = true;
-        thread_.join();
-    }
-    uint16_t port() const { return port_; }
-    const std::string& request() const { return request_; }
-
-private:
-    std::string reply_, request_;
-    sim::UniqueFd listener_;
-    uint16_t port_ = 0;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
-
-TEST(HttpGet, ReadsStatusAndBody) {
-    const char raw[] = "binary\0body\r\n\r\nmore";
-    std::string body(raw, sizeof raw - 1);
-    sim::HttpResult r;
-    std::string request;
-    {
-        OneShotServer server("HTTP/1.1 200 OK\r\n\r\n" + body);
-        r = sim::HttpGet("127.0.0.1", server.port(), "/pkg/app.bin", 5000, nullptr);
-        EXPECT_EQ(server.request().rfind("GET /pkg/app.bin HTTP/1.0\r\n", 0), 0u) << server.request();
-    }
-    EXPECT_EQ(r.status, 200) << r.error;
-    EXPECT_EQ(r.body, body);
-
-    OneShotServer missing("HTTP/1.0 404 Not Found\r\n\r\nno");
-    EXPECT_EQ(sim::HttpGet("127.0.0.1", missing.port(), "/x", 5000, nullptr).status, 404);
-}
-
-TEST(HttpGet, FailsOnGarbageSilenceAndNames) {
-    {
-        OneShotServer garbage("SSH-2.0-not-http\r\n");
-        sim::HttpResult r = sim::HttpGet("127.0.0.1", garbage.port(), "/", 5000, nullptr);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_FALSE(r.error.empty());
-    }
-    {
-        OneShotServer silent("");
-        auto start = std::chrono::steady_clock::now();
-        sim::HttpResult r = sim::HttpGet("127.0.0.1", silent.port(), "/", 300, nullptr);
-        auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(r.status, 0);
-        EXPECT_NE(r.error.find("timed out"), std::string::npos) << r.error;
-        EXPECT_GE(took, 290ms);
-        EXPECT_LT(took, 3s);
-    }
-    {
-        OneShotServer silent("");
-        std::atomic<bool> cancel{true};
-        EXPECT_EQ(sim::HttpGet("127.0.0.1", silent.port(), "/", 10000, &cancel).status, 0);
-    }
-    EXPECT_NE(sim::HttpGet("server.example", 80, "/", 1000, nullptr).error.find("numeric"), std::string::npos);
 }
 
 TEST(OpLog, NumbersEntriesAndPagesThroughThem) {
@@ -366,11 +281,6 @@ TEST(RootLayout, PowerOnEmptiesTmpWithoutFollowingLinks) {
     EXPECT_FALSE(simtest::Exists(dir.path() + "/tmp/.hidden"));
     EXPECT_FALSE(simtest::Exists(dir.path() + "/tmp/link"));
     EXPECT_EQ(simtest::ReadFile(outside.path() + "/precious"), "keep");
-
-    root.SetCardPresent(true);
-    EXPECT_TRUE(simtest::Exists(dir.path() + "/dev/mmcblk0p1"));
-    root.SetCardPresent(false);
-    EXPECT_FALSE(simtest::Exists(dir.path() + "/dev/mmcblk0p1"));
 
     sim::RootLayout second(dir.path());
     EXPECT_FALSE(second.Prepare(&error));  // the first holds the root's lock

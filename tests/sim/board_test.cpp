@@ -1,10 +1,8 @@
 // End-to-end tests of paterm-sim: the board runs the probe program on a
 // temporary root and is observed through its control socket, its log and
 // the files under the root.
-#include <arpa/inet.h>
 #include <crypt.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -12,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cmath>
 #include <ctime>
 #include <string>
@@ -221,69 +218,6 @@ TEST_F(BoardTest, ShellRunsKnownCommandsOnlyAndLogsEach) {
     EXPECT_EQ(ResetCount(board.Status()), 0u);
     EXPECT_EQ(board.CountLog("shell"), 6u);
     EXPECT_EQ(board.CountLog("unmodelled", "sh -c reboot"), 1u);
-}
-
-// A one-shot HTTP server on 127.0.0.1: serves body at path, 404 elsewhere.
-class TinyHttpServer {
-public:
-    TinyHttpServer(std::string path, std::string body) : path_(std::move(path)), body_(std::move(body)) {
-        listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listener_.Get(), 4);
-        ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~TinyHttpServer() {
-        stop_ = true;
-        thread_.join();
-    }
-    int port() const { return port_; }
-
-private:
-    void Serve() {
-        for (int served = 0; served < 8 && !stop_;) {  // bounded: a test makes a few requests
-            pollfd p{listener_.Get(), POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
-            sim::UniqueFd client(::accept(listener_.Get(), nullptr, nullptr));
-            if (!client) continue;
-            ++served;
-            char request[2048] = {};
-            ssize_t n = ::recv(client.Get(), request, sizeof request - 1, 0);
-            std::string line(request, n > 0 ? static_cast<size_t>(n) : 0);
-            bool hit = line.rfind("GET " + path_ + " HTTP/1.0\r\n", 0) == 0;
-            std::string reply = hit ? "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + body_
-                                    : std::string("HTTP/1.0 404 Not Found\r\n\r\nmissing");
-            ::send(client.Get(), reply.data(), reply.size(), MSG_NOSIGNAL);
-        }
-    }
-    std::string path_, body_;
-    sim::UniqueFd listener_;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-TEST_F(BoardTest, WgetDownloadsOverPlainHttp) {
-    std::string body("PKG\0\x01\x02 payload", 14);
-    TinyHttpServer server("/upgrade/app.bin", body);
-    std::string host = "127.0.0.1:" + std::to_string(server.port());
-    board.Script("system /bin/tar zxvf /opt/lpc3250/usr/bin/wget.tgz -C /tmp/\n"
-                 "system /tmp/wget  --no-check-certificate http://" + host + "/upgrade/app.bin -O /tmp/upgrade_app.bin\n"
-                 "system /tmp/wget http://" + host + "/nothing -O /tmp/other.bin\n"
-                 "print wget done\nhang\n");
-    ASSERT_TRUE(board.Start());
-    ASSERT_TRUE(board.WaitForConsole("wget done", 15s)) << board.Console();
-    EXPECT_EQ(ReadFile(board.At("/tmp/upgrade_app.bin")), body);
-    std::string console = board.Console();
-    EXPECT_NE(console.find("/tmp/upgrade_app.bin\" status=0"), std::string::npos) << console;
-    EXPECT_NE(console.find("-O /tmp/other.bin\" status=256"), std::string::npos) << console;
-    EXPECT_TRUE(Exists(board.At("/tmp/other.bin")));  // wget -O leaves an empty file behind
-    EXPECT_EQ(ReadFile(board.At("/tmp/other.bin")), "");
 }
 
 TEST_F(BoardTest, FlashCommandsEraseAndWriteTheNandFile) {

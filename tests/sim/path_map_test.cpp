@@ -26,6 +26,12 @@ TEST(PathMap, NormalisesLexicallyAndClampsAtTheTop) {
         {"/a/b/../../../..", "/"},
         {"/a/..b/c..", "/a/..b/c.."},  // only whole ".." components climb
         {"/dev/../dev/./watchdog", "/dev/watchdog"},
+        {"//", "/"},                 // no host root name: just "/"
+        {"///opt//x", "/opt/x"},
+        {"/.", "/"},
+        {"/a/b/..", "/a"},           // lexically_normal leaves "/a/": the slash must go
+        {"/a/b/./", "/a/b"},
+        {"../x", "/x"},              // read as if from "/"
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(sim::NormalizeTerminalPath(in), out) << in;
 }

@@ -1,7 +1,9 @@
 // How the board reads the program's shell command lines: splitting, the
-// path map of host tools (globs after mapping), refusals, unknown commands,
-// and the board's own commands with their arguments.
+// path map of host tools and of the unpacked download tool (globs after
+// mapping, URLs unmapped), refusals, unknown commands, and the board's own
+// commands with their arguments.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -120,27 +122,38 @@ TEST_F(ShellPlanTest, BoardCommandsAreRecognisedExactly) {
     EXPECT_EQ(nand.file, R("/tmp/uImage"));
 }
 
-TEST_F(ShellPlanTest, WgetNeedsTheUnpackedToolAndAPlainHttpUrl) {
+TEST_F(ShellPlanTest, WgetRunsTheUnpackedToolWithBoundsAndUnmappedUrls) {
     Touch("/tmp/wget");
     ShellPlan plan = PlanCommand(root.path(),
                                  "/tmp/wget  --no-check-certificate http://192.168.1.5/pkg/app.bin -O /tmp/upgrade_app.bin");
-    ASSERT_EQ(plan.action, ShellAction::kWget);
-    EXPECT_EQ(plan.host, "192.168.1.5");
-    EXPECT_EQ(plan.port, 80);
-    EXPECT_EQ(plan.urlPath, "/pkg/app.bin");
-    EXPECT_EQ(plan.file, R("/tmp/upgrade_app.bin"));
+    ASSERT_EQ(plan.action, ShellAction::kHostTool) << plan.reason;
+    EXPECT_EQ(plan.argv, (std::vector<std::string>{R("/tmp/wget"), "--no-config", "--no-hsts", "--timeout=10",
+                                                   "--tries=1", "--no-check-certificate",
+                                                   "http://192.168.1.5/pkg/app.bin", "-O", R("/tmp/upgrade_app.bin")}));
+    // A URL is no path and no glob, even when a file would match it.
+    Touch("/httpx");
+    plan = PlanCommand(root.path(), "/tmp/wget http://127.0.0.1:8080/get?x=1 -O out");
+    ASSERT_EQ(plan.action, ShellAction::kHostTool) << plan.reason;
+    EXPECT_EQ(std::vector<std::string>(plan.argv.end() - 3, plan.argv.end()),
+              (std::vector<std::string>{"http://127.0.0.1:8080/get?x=1", "-O", "out"}));
+}
 
-    plan = PlanCommand(root.path(), "/tmp/wget http://127.0.0.1:8080 -O out");
-    ASSERT_EQ(plan.action, ShellAction::kWget);
-    EXPECT_EQ(plan.port, 8080);
-    EXPECT_EQ(plan.urlPath, "/");
-    EXPECT_EQ(plan.file, R("/out"));
-
-    for (const char* line : {"/tmp/wget https://1.2.3.4/x -O /tmp/y", "/tmp/wget http://1.2.3.4:0/x -O /tmp/y",
-                             "/tmp/wget http://1.2.3.4:99999/x -O /tmp/y", "/tmp/wget http://1.2.3.4:8x/x -O /tmp/y",
-                             "/tmp/wget http:///x -O /tmp/y", "/tmp/wget http://1.2.3.4/x", "/tmp/wget -O /tmp/y",
-                             "/tmp/wget http://1.2.3.4/x -O /sim/control"})
-        EXPECT_EQ(PlanCommand(root.path(), line).action, ShellAction::kRefused) << line;
+TEST_F(ShellPlanTest, WgetRefusesEscapesAndUnsafeOptions) {
+    Touch("/tmp/wget");
+    for (const char* line : {"/tmp/wget http://1.2.3.4/../x -O /tmp/y", "/tmp/wget http://1.2.3.4/x -O/etc/x",
+                             "/tmp/wget http://1.2.3.4/x --output-document=/etc/x",
+                             "/tmp/wget http://1.2.3.4/x -O /tmp/../../x", "/tmp/wget http://1.2.3.4/x -O /sim/control",
+                             "/tmp/wget -e output_document=/etc/x http://1.2.3.4/x",
+                             "/tmp/wget --use-askpass sh http://1.2.3.4/x", "/tmp/wget --config /x http://1.2.3.4/x",
+                             "/tmp/wget -qe x http://1.2.3.4/x"}) {
+        ShellPlan plan = PlanCommand(root.path(), line);
+        EXPECT_EQ(plan.action, ShellAction::kRefused) << line;
+        EXPECT_FALSE(plan.reason.empty()) << line;
+    }
+    // Only a file unpacked into the root runs: a link could name any host program.
+    ::unlink(R("/tmp/wget").c_str());
+    ASSERT_EQ(::symlink("/bin/sh", R("/tmp/wget").c_str()), 0);
+    EXPECT_EQ(PlanCommand(root.path(), "/tmp/wget http://1.2.3.4/x -O /tmp/y").action, ShellAction::kRefused);
 }
 
 }  // namespace
