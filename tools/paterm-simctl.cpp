@@ -15,6 +15,7 @@
 #include <string>
 
 #include "board/sim/control.h"
+#include "board/sim/fd_io.h"
 #include "board/sim/unix_socket.h"
 
 namespace {
@@ -27,17 +28,6 @@ int Usage() {
                "  REQUEST is a JSON object such as '{\"cmd\":\"status\"}', or a command name\n",
                stderr);
     return 2;
-}
-
-bool SendAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 bool ReadLine(int fd, std::string* line) {
@@ -71,7 +61,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string reply;
-    if (!SendAll(fd.Get(), request + "\n") || !ReadLine(fd.Get(), &reply)) {
+    if (!sim::WriteAll(fd.Get(), request + "\n", /*socket=*/true) || !ReadLine(fd.Get(), &reply)) {
         std::fprintf(stderr, "paterm-simctl: no reply\n");
         return 2;
     }
