@@ -20,7 +20,7 @@ namespace {
 bool gChnCfgSaveFailed;
 
 void FeedWatchdog() {
-    if (gPlayerWatchdogFd <= 0) return;
+    if (gPlayerWatchdogFd < 0) return;
     const char feed = 0;
     board::Write(gPlayerWatchdogFd, &feed, 1);
 }

@@ -43,7 +43,7 @@ bool EepromReadAt(int fd, off_t offset, void* into, ssize_t count, const char* s
 
 void LoadEepromIdentity() {
     const int fd = board::Open(kEepromPath, O_RDONLY);
-    if (fd <= 0) {
+    if (fd < 0) {
         printf("Error:  ");
         printf("Error, cannot open %s for reading.\n", kEepromPath);
         return;
@@ -61,7 +61,7 @@ void LoadEepromIdentity() {
 // short read, 1 when complete.
 int ReadSettingsFile(const char* path, void* into, size_t size) {
     const int fd = board::Open(path, O_RDONLY);
-    if (fd <= 0) {
+    if (fd < 0) {
         printf("Error:  ");
         printf("Error, cannot open %s for reading.\n", path);
         return -1;
@@ -96,7 +96,7 @@ void LoadExtOpts() {
 // Rewrites the first 8 bytes in place: a longer file keeps its tail.
 int SaveSettingsFile(const char* path, const void* image, size_t size) {
     const int fd = board::Open(path, O_RDWR | O_CREAT, 0600);
-    if (fd <= 0) {
+    if (fd < 0) {
         printf("Error:  ");
         printf("Error, cannot open %s for writing.\n", path);
         return -1;
