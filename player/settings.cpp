@@ -101,9 +101,11 @@ int SaveSettingsFile(const char* path, const void* image, size_t size) {
         printf("Error, cannot open %s for writing.\n", path);
         return -1;
     }
-    // A short write is a failure: the caller must not believe the file holds the image.
+    // A short write is a failure: the caller must not believe the file holds
+    // the image. Nor before it is on the flash: a power cut after the close
+    // could otherwise leave an empty or stale file.
     const bool whole = lseek(fd, 0, SEEK_SET) == 0 &&
-                       board::Write(fd, image, size) == static_cast<ssize_t>(size);
+                       board::Write(fd, image, size) == static_cast<ssize_t>(size) && ::fsync(fd) == 0;
     board::Close(fd);
     return whole ? 0 : -1;
 }

@@ -140,6 +140,13 @@ TEST(SettingsSave, ReportsAFileThatCannotBeOpened) {
     EXPECT_NE(out.find("Error:  Error, cannot open /opt/lpc3250/chncfg for writing.\n"), std::string::npos);
 }
 
+// /dev/null takes the bytes but cannot flush them to storage.
+TEST(SettingsSave, ASaveThatCannotBeFlushedFails) {
+    TempBoardRoot root;
+    std::filesystem::create_symlink("/dev/null", root.at("/opt/lpc3250/chncfg"));
+    EXPECT_EQ(PlayerSaveChnCfg(), -1);
+}
+
 TEST(SettingsSave, NewFilesAreReadableOnlyByTheirOwner) {
     TempBoardRoot root;
     ASSERT_EQ(PlayerSaveChnCfg(), 0);
