@@ -93,12 +93,16 @@ void LoadExtOpts() {
     }
 }
 
-// Rewrites the first 8 bytes in place: a longer file keeps its tail.
-int SaveSettingsFile(const char* path, const void* image, size_t size) {
+// Rewrites the first 8 bytes in place: a longer file keeps its tail. The
+// open failure is printed unless `quiet` (a retry whose first failure the
+// caller has reported).
+int SaveSettingsFile(const char* path, const void* image, size_t size, bool quiet = false) {
     const int fd = board::Open(path, O_RDWR | O_CREAT, 0600);
     if (fd < 0) {
-        printf("Error:  ");
-        printf("Error, cannot open %s for writing.\n", path);
+        if (!quiet) {
+            printf("Error:  ");
+            printf("Error, cannot open %s for writing.\n", path);
+        }
         return -1;
     }
     // A short write is a failure: the caller must not believe the file holds
@@ -128,6 +132,10 @@ void PlayerLoadSettings(void) {
 int PlayerSaveExtOpts(const void* image) { return SaveSettingsFile(kExtOptsPath, image, sizeof(player_ext_opts_t)); }
 
 int PlayerSaveChnCfg(void) { return SaveSettingsFile(kChnCfgPath, &gPlayerChnCfg, sizeof gPlayerChnCfg); }
+
+int PlayerSaveChnCfgQuietly(void) {
+    return SaveSettingsFile(kChnCfgPath, &gPlayerChnCfg, sizeof gPlayerChnCfg, true);
+}
 
 void PlayerSetExtOpts(const void* image) {
     const auto* from = static_cast<const uint8_t*>(image);
