@@ -3,6 +3,8 @@
 // connection) devices, the kernel event socket, the wall clock and the shell
 // are its business; otherwise the seam runs standalone, as the CGI programs
 // do under a web server: files only, no devices, no clock setting, no shell.
+// Netlink protocols other than the kernel events' are real sockets of the
+// host namespace in both modes.
 // The wire protocol is board/sim/protocol.h; docs/board.md tells the story.
 #include "board/board.h"
 
@@ -22,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "board/host_netlink.h"
 #include "board/sim/path_map.h"
 #include "board/sim/protocol.h"
 #include "board/sim/unique_fd.h"
@@ -220,8 +223,10 @@ int Access(const char* terminalPath, int mode) {
     return ::access(Path(terminalPath).c_str(), mode);
 }
 
+// Protocols the board does not model (rtnetlink) are sockets of the
+// namespace the program runs in.
 int NetlinkSocket(int protocol) {
-    if (protocol != sim::kEventNetlinkProtocol) return Fail(EPROTONOSUPPORT);
+    if (protocol != sim::kEventNetlinkProtocol) return host::NetlinkSocket(protocol);
     UniqueFd conn = ConnectBoard(Root(), false);
     if (!conn) return Fail(EPROTONOSUPPORT);
     Message request = sim::Request(Op::kNetlink);
@@ -236,21 +241,27 @@ int NetlinkSocket(int protocol) {
 }
 
 int NetlinkBind(int fd, uint32_t portId) {
-    if (KindOf(fd) != FdKind::kNetlink) return Fail(ENOTSOCK);
+    FdKind kind = KindOf(fd);
+    if (kind == FdKind::kDevice) return Fail(ENOTSOCK);
+    if (kind == FdKind::kPlain) return host::NetlinkBind(fd, portId);
     Message bind = sim::Request(Op::kNetlinkBind);
     bind.arg0 = portId;
     return sim::SendPacket(fd, bind) ? 0 : Fail(EIO);
 }
 
 ssize_t NetlinkSend(int fd, const void* buf, size_t len) {
-    if (KindOf(fd) != FdKind::kNetlink) return Fail(ENOTSOCK);
+    FdKind kind = KindOf(fd);
+    if (kind == FdKind::kDevice) return Fail(ENOTSOCK);
+    if (kind == FdKind::kPlain) return host::NetlinkSend(fd, buf, len);
     if (len > sim::kMaxPayload) return Fail(EMSGSIZE);
     if (!sim::SendPacket(fd, sim::Request(Op::kNetlinkSend), buf, len)) return Fail(EIO);
     return static_cast<ssize_t>(len);
 }
 
 ssize_t NetlinkRecv(int fd, void* buf, size_t len) {
-    if (KindOf(fd) != FdKind::kNetlink) return Fail(ENOTSOCK);
+    FdKind kind = KindOf(fd);
+    if (kind == FdKind::kDevice) return Fail(ENOTSOCK);
+    if (kind == FdKind::kPlain) return host::NetlinkRecv(fd, buf, len);
     Message record;
     size_t got = 0;
     switch (sim::RecvPacket(fd, &record, buf, len, &got)) {

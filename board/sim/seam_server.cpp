@@ -161,6 +161,8 @@ void SeamServer::ServeSession(int fd, DeviceSession* session, const std::string&
 }
 
 void SeamServer::ServeNetlink(int fd, const Message& request) {
+    // Only the kernel events are modelled; the seam opens other protocols
+    // (rtnetlink) as sockets of the program's own namespace.
     if (static_cast<int>(request.arg0) != kEventNetlinkProtocol) {
         SendPacket(fd, Reply(-1, EPROTONOSUPPORT));
         return;

@@ -3,6 +3,7 @@
 // each reply, descriptor passing, and that two threads never interleave a
 // request and its reply on one device session.
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -346,10 +347,10 @@ TEST_F(SeamWire, NetlinkSocketBindsSendsAndReceivesRecords) {
         }
     });
     int before = fake.connections();
-    errno = 0;
-    EXPECT_EQ(board::NetlinkSocket(16), -1);
-    EXPECT_EQ(errno, EPROTONOSUPPORT);
-    EXPECT_EQ(fake.connections(), before);  // refused without asking the board
+    int route = board::NetlinkSocket(NETLINK_ROUTE);
+    EXPECT_GE(route, 0);
+    EXPECT_EQ(fake.connections(), before);  // this namespace's socket, not the board's
+    board::Close(route);
 
     int fd = board::NetlinkSocket(21);
     ASSERT_GE(fd, 0);
