@@ -27,7 +27,9 @@ std::string Path(const char* terminalPath);
 
 // Device and file descriptors. Read, Write, Ioctl and Close must be used on
 // a descriptor from Open so that simulated devices see every operation.
-// Results and errno follow the Linux calls they stand for.
+// Results and errno follow the Linux calls they stand for. Every descriptor
+// of the seam (Open and NetlinkSocket) is close-on-exec, whatever the flags:
+// no child of System inherits the watchdog.
 //
 // select and poll work on real descriptors only: files, devices the board
 // hands over as real descriptors (the EEPROM file; a pty slave or a

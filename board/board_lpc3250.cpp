@@ -14,8 +14,9 @@ namespace board {
 
 std::string Path(const char* terminalPath) { return terminalPath; }
 
+// Close-on-exec always: no child of system() may inherit the watchdog.
 int Open(const char* terminalPath, int flags, mode_t mode) {
-    return ::open(terminalPath, flags, mode);
+    return ::open(terminalPath, flags | O_CLOEXEC, mode);
 }
 
 int Close(int fd) { return ::close(fd); }

@@ -4,7 +4,7 @@
 // are its business; otherwise the seam runs standalone, as the CGI programs
 // do under a web server: files only, no devices, no clock setting, no shell.
 // Netlink protocols other than the kernel events' are real sockets of the
-// host namespace in both modes.
+// host namespace in both modes. Every descriptor is close-on-exec.
 // The wire protocol is board/sim/protocol.h; docs/board.md tells the story.
 #include "board/board.h"
 
@@ -65,11 +65,11 @@ std::string Root() {
 }
 
 // A fresh connection to the running board, or an invalid descriptor when
-// no board runs on this root (standalone).
-UniqueFd ConnectBoard(const std::string& root, bool closeOnExec = true) {
+// no board runs on this root (standalone). Close-on-exec, as every
+// descriptor of the seam: sessions and netlink sockets are connections.
+UniqueFd ConnectBoard(const std::string& root) {
     if (root.empty()) return UniqueFd();
-    int type = SOCK_SEQPACKET | (closeOnExec ? SOCK_CLOEXEC : 0);
-    return sim::ConnectUnix(root + sim::kSeamSocketPath, type);
+    return sim::ConnectUnix(root + sim::kSeamSocketPath, SOCK_SEQPACKET | SOCK_CLOEXEC);
 }
 
 // Sends a request and receives its reply. False (errno set) if the board
@@ -116,9 +116,8 @@ int OpenBoardDevice(UniqueFd conn, const std::string& normalPath, int flags, mod
     request.arg0 = mode;
     Message reply;
     int passed = -1;
-    int recvFlags = (flags & O_CLOEXEC) ? MSG_CMSG_CLOEXEC : 0;
     if (!Exchange(conn.Get(), request, normalPath.data(), normalPath.size(), &reply, nullptr, 0, nullptr,
-                  &passed, recvFlags))
+                  &passed, MSG_CMSG_CLOEXEC))
         return -1;
     if (reply.result < 0) {
         if (passed >= 0) ::close(passed);
@@ -147,14 +146,17 @@ std::string Path(const char* terminalPath) {
 
 int Open(const char* terminalPath, int flags, mode_t mode) {
     if (!terminalPath) return Fail(EFAULT);
-    if (terminalPath[0] != '/') return ::open(terminalPath, flags, mode);
+    // The board is told the caller's flags; close-on-exec is this process's
+    // business, and always set (a board's descriptor is received with it).
+    const int hostFlags = flags | O_CLOEXEC;
+    if (terminalPath[0] != '/') return ::open(terminalPath, hostFlags, mode);
     std::string root = Root();
     if (root.empty()) return Fail(ENOENT);
     std::string normal = sim::NormalizeTerminalPath(terminalPath);
     std::string hostPath = sim::MapUnderRoot(root, normal);
-    if (!IsDevicePath(normal)) return ::open(hostPath.c_str(), flags, mode);
-    UniqueFd conn = ConnectBoard(root, (flags & O_CLOEXEC) != 0);
-    if (!conn) return OpenStandaloneDevice(hostPath, flags, mode);
+    if (!IsDevicePath(normal)) return ::open(hostPath.c_str(), hostFlags, mode);
+    UniqueFd conn = ConnectBoard(root);
+    if (!conn) return OpenStandaloneDevice(hostPath, hostFlags, mode);
     return OpenBoardDevice(std::move(conn), normal, flags, mode);
 }
 
@@ -227,7 +229,7 @@ int Access(const char* terminalPath, int mode) {
 // namespace the program runs in.
 int NetlinkSocket(int protocol) {
     if (protocol != sim::kEventNetlinkProtocol) return host::NetlinkSocket(protocol);
-    UniqueFd conn = ConnectBoard(Root(), false);
+    UniqueFd conn = ConnectBoard(Root());
     if (!conn) return Fail(EPROTONOSUPPORT);
     Message request = sim::Request(Op::kNetlink);
     request.arg0 = static_cast<uint64_t>(protocol);

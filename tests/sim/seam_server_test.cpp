@@ -1,6 +1,6 @@
 // The program's seam against the board's seam server in one process, with a
 // recording device model: ioctl argument bytes reach the model in every
-// direction.
+// direction, and every descriptor the seam hands out is close-on-exec.
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <stdlib.h>
@@ -101,6 +101,21 @@ TEST_F(SeamServerTest, ModelGetsTheArgumentBytesOfEverySizedRequest) {
     EXPECT_EQ(both, 14);
     board::Close(fd);
     EXPECT_EQ(recorder->Seen(), (std::vector<Bytes>{{3, 0, 0, 0}, {5, 0, 0, 0}, {7, 0, 0, 0}}));
+}
+
+TEST_F(SeamServerTest, EveryDescriptorIsCloseOnExec) {
+    auto closeOnExec = [](int fd) { return fd >= 0 && (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; };
+    const int fds[] = {
+        board::Open("/file", O_RDWR | O_CREAT, 0600),  // a plain file
+        board::Open("/dev/recorder", O_RDWR),          // a device session
+        board::Open("/dev/i2c-eeprom0", O_RDONLY),     // a descriptor the board passes
+        board::NetlinkSocket(21),                      // the board's kernel events
+        board::NetlinkSocket(NETLINK_ROUTE),           // a socket of this namespace
+    };
+    for (size_t i = 0; i < sizeof fds / sizeof fds[0]; ++i) {
+        EXPECT_TRUE(closeOnExec(fds[i])) << "descriptor " << i;
+        if (fds[i] >= 0) board::Close(fds[i]);
+    }
 }
 
 }  // namespace
