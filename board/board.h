@@ -25,10 +25,18 @@ namespace board {
 // "/opt/lpc3250/chncfg" or "/mmc/01a". Relative paths are returned unchanged.
 std::string Path(const char* terminalPath);
 
-// Device and file descriptors. A descriptor from Open is a real descriptor
-// (select, blocking reads and close behave as usual); Read, Write, Ioctl and
-// Close must be used on it so that simulated devices see every operation.
-// Results and errno follow the Linux calls they stand for.
+// Device and file descriptors. Read, Write, Ioctl and Close must be used on
+// a descriptor from Open so that simulated devices see every operation.
+// Results and errno follow the Linux calls they stand for. Every descriptor
+// of the seam (Open and NetlinkSocket) is close-on-exec, whatever the flags:
+// no child of System inherits the watchdog.
+//
+// select and poll work on real descriptors only: files, devices the board
+// hands over as real descriptors (the EEPROM file; a pty slave or a
+// socketpair end with the model on the far end, as the serial panel and the
+// sound card will be) and netlink sockets. A device session (the watchdog,
+// "/dev/vs10xx", "/dev/nOrv_ctrl" on a PC) is a request/reply connection
+// that never becomes readable: do not select on it.
 int Open(const char* terminalPath, int flags, mode_t mode = 0);
 int Close(int fd);
 ssize_t Read(int fd, void* buf, size_t count);
@@ -37,8 +45,10 @@ int Ioctl(int fd, unsigned long request, void* arg);
 // access(2) on a terminal path (used for "/dev/mmcblk0p1", the card's presence).
 int Access(const char* terminalPath, int mode);
 
-// The kernel event socket: netlink of the given protocol (21 for the
-// terminal's events). Bind uses the given port id and no multicast groups;
+// Netlink sockets: protocol 21 is the terminal's kernel events (on a PC the
+// simulated board's, refused with EPROTONOSUPPORT when no board runs); any
+// other protocol (NETLINK_ROUTE) is a real socket of the network namespace
+// the program runs in. Bind uses the given port id and no multicast groups;
 // Send goes to the kernel (port id 0); Recv is recvmsg into one buffer.
 int NetlinkSocket(int protocol);
 int NetlinkBind(int fd, uint32_t portId);

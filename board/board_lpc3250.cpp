@@ -3,20 +3,20 @@
 #include "board/board.h"
 
 #include <fcntl.h>
-#include <linux/netlink.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
+
+#include "board/host_netlink.h"
 
 namespace board {
 
 std::string Path(const char* terminalPath) { return terminalPath; }
 
+// Close-on-exec always: no child of system() may inherit the watchdog.
 int Open(const char* terminalPath, int flags, mode_t mode) {
-    return ::open(terminalPath, flags, mode);
+    return ::open(terminalPath, flags | O_CLOEXEC, mode);
 }
 
 int Close(int fd) { return ::close(fd); }
@@ -29,35 +29,13 @@ int Ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request
 
 int Access(const char* terminalPath, int mode) { return ::access(terminalPath, mode); }
 
-int NetlinkSocket(int protocol) { return ::socket(AF_NETLINK, SOCK_RAW, protocol); }
+int NetlinkSocket(int protocol) { return host::NetlinkSocket(protocol); }
 
-int NetlinkBind(int fd, uint32_t portId) {
-    struct sockaddr_nl local;
-    std::memset(&local, 0, sizeof local);
-    local.nl_family = AF_NETLINK;
-    local.nl_pid = portId;
-    local.nl_groups = 0;
-    return ::bind(fd, reinterpret_cast<struct sockaddr*>(&local), sizeof local);
-}
+int NetlinkBind(int fd, uint32_t portId) { return host::NetlinkBind(fd, portId); }
 
-ssize_t NetlinkSend(int fd, const void* buf, size_t len) {
-    struct sockaddr_nl kernel;
-    std::memset(&kernel, 0, sizeof kernel);
-    kernel.nl_family = AF_NETLINK;
-    return ::sendto(fd, buf, len, 0, reinterpret_cast<struct sockaddr*>(&kernel), sizeof kernel);
-}
+ssize_t NetlinkSend(int fd, const void* buf, size_t len) { return host::NetlinkSend(fd, buf, len); }
 
-ssize_t NetlinkRecv(int fd, void* buf, size_t len) {
-    struct sockaddr_nl from;
-    struct iovec iov = {buf, len};
-    struct msghdr msg;
-    std::memset(&msg, 0, sizeof msg);
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof from;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    return ::recvmsg(fd, &msg, 0);
-}
+ssize_t NetlinkRecv(int fd, void* buf, size_t len) { return host::NetlinkRecv(fd, buf, len); }
 
 int GetTimeOfDay(struct timeval* tv) { return ::gettimeofday(tv, nullptr); }
 

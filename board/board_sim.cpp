@@ -3,6 +3,8 @@
 // connection) devices, the kernel event socket, the wall clock and the shell
 // are its business; otherwise the seam runs standalone, as the CGI programs
 // do under a web server: files only, no devices, no clock setting, no shell.
+// Netlink protocols other than the kernel events' are real sockets of the
+// host namespace in both modes. Every descriptor is close-on-exec.
 // The wire protocol is board/sim/protocol.h; docs/board.md tells the story.
 #include "board/board.h"
 
@@ -22,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "board/host_netlink.h"
 #include "board/sim/path_map.h"
 #include "board/sim/protocol.h"
 #include "board/sim/unique_fd.h"
@@ -62,11 +65,11 @@ std::string Root() {
 }
 
 // A fresh connection to the running board, or an invalid descriptor when
-// no board runs on this root (standalone).
-UniqueFd ConnectBoard(const std::string& root, bool closeOnExec = true) {
+// no board runs on this root (standalone). Close-on-exec, as every
+// descriptor of the seam: sessions and netlink sockets are connections.
+UniqueFd ConnectBoard(const std::string& root) {
     if (root.empty()) return UniqueFd();
-    int type = SOCK_SEQPACKET | (closeOnExec ? SOCK_CLOEXEC : 0);
-    return sim::ConnectUnix(root + sim::kSeamSocketPath, type);
+    return sim::ConnectUnix(root + sim::kSeamSocketPath, SOCK_SEQPACKET | SOCK_CLOEXEC);
 }
 
 // Sends a request and receives its reply. False (errno set) if the board
@@ -113,9 +116,8 @@ int OpenBoardDevice(UniqueFd conn, const std::string& normalPath, int flags, mod
     request.arg0 = mode;
     Message reply;
     int passed = -1;
-    int recvFlags = (flags & O_CLOEXEC) ? MSG_CMSG_CLOEXEC : 0;
     if (!Exchange(conn.Get(), request, normalPath.data(), normalPath.size(), &reply, nullptr, 0, nullptr,
-                  &passed, recvFlags))
+                  &passed, MSG_CMSG_CLOEXEC))
         return -1;
     if (reply.result < 0) {
         if (passed >= 0) ::close(passed);
@@ -144,14 +146,17 @@ std::string Path(const char* terminalPath) {
 
 int Open(const char* terminalPath, int flags, mode_t mode) {
     if (!terminalPath) return Fail(EFAULT);
-    if (terminalPath[0] != '/') return ::open(terminalPath, flags, mode);
+    // The board is told the caller's flags; close-on-exec is this process's
+    // business, and always set (a board's descriptor is received with it).
+    const int hostFlags = flags | O_CLOEXEC;
+    if (terminalPath[0] != '/') return ::open(terminalPath, hostFlags, mode);
     std::string root = Root();
     if (root.empty()) return Fail(ENOENT);
     std::string normal = sim::NormalizeTerminalPath(terminalPath);
     std::string hostPath = sim::MapUnderRoot(root, normal);
-    if (!IsDevicePath(normal)) return ::open(hostPath.c_str(), flags, mode);
-    UniqueFd conn = ConnectBoard(root, (flags & O_CLOEXEC) != 0);
-    if (!conn) return OpenStandaloneDevice(hostPath, flags, mode);
+    if (!IsDevicePath(normal)) return ::open(hostPath.c_str(), hostFlags, mode);
+    UniqueFd conn = ConnectBoard(root);
+    if (!conn) return OpenStandaloneDevice(hostPath, hostFlags, mode);
     return OpenBoardDevice(std::move(conn), normal, flags, mode);
 }
 
@@ -220,9 +225,11 @@ int Access(const char* terminalPath, int mode) {
     return ::access(Path(terminalPath).c_str(), mode);
 }
 
+// Protocols the board does not model (rtnetlink) are sockets of the
+// namespace the program runs in.
 int NetlinkSocket(int protocol) {
-    if (protocol != sim::kEventNetlinkProtocol) return Fail(EPROTONOSUPPORT);
-    UniqueFd conn = ConnectBoard(Root(), false);
+    if (protocol != sim::kEventNetlinkProtocol) return host::NetlinkSocket(protocol);
+    UniqueFd conn = ConnectBoard(Root());
     if (!conn) return Fail(EPROTONOSUPPORT);
     Message request = sim::Request(Op::kNetlink);
     request.arg0 = static_cast<uint64_t>(protocol);
@@ -236,21 +243,27 @@ int NetlinkSocket(int protocol) {
 }
 
 int NetlinkBind(int fd, uint32_t portId) {
-    if (KindOf(fd) != FdKind::kNetlink) return Fail(ENOTSOCK);
+    FdKind kind = KindOf(fd);
+    if (kind == FdKind::kDevice) return Fail(ENOTSOCK);
+    if (kind == FdKind::kPlain) return host::NetlinkBind(fd, portId);
     Message bind = sim::Request(Op::kNetlinkBind);
     bind.arg0 = portId;
     return sim::SendPacket(fd, bind) ? 0 : Fail(EIO);
 }
 
 ssize_t NetlinkSend(int fd, const void* buf, size_t len) {
-    if (KindOf(fd) != FdKind::kNetlink) return Fail(ENOTSOCK);
+    FdKind kind = KindOf(fd);
+    if (kind == FdKind::kDevice) return Fail(ENOTSOCK);
+    if (kind == FdKind::kPlain) return host::NetlinkSend(fd, buf, len);
     if (len > sim::kMaxPayload) return Fail(EMSGSIZE);
     if (!sim::SendPacket(fd, sim::Request(Op::kNetlinkSend), buf, len)) return Fail(EIO);
     return static_cast<ssize_t>(len);
 }
 
 ssize_t NetlinkRecv(int fd, void* buf, size_t len) {
-    if (KindOf(fd) != FdKind::kNetlink) return Fail(ENOTSOCK);
+    FdKind kind = KindOf(fd);
+    if (kind == FdKind::kDevice) return Fail(ENOTSOCK);
+    if (kind == FdKind::kPlain) return host::NetlinkRecv(fd, buf, len);
     Message record;
     size_t got = 0;
     switch (sim::RecvPacket(fd, &record, buf, len, &got)) {

@@ -46,7 +46,7 @@ void SendDataToPlayerMgmt(uint8_t cmd, const uint8_t* p_data, uint32_t data_len)
 
 int CreatePlayerCgiUdpSock(uint16_t port) {
     SocketFd sock(::socket(AF_INET, SOCK_DGRAM, 0));
-    if (sock.Get() <= 0) return -1;
+    if (sock.Get() < 0) return -1;
     int on = 1;
     if (::setsockopt(sock.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return -1;
     const sockaddr_in local = LoopbackAddress(port);

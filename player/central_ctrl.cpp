@@ -16,11 +16,12 @@
 namespace {
 
 // Set when writing the channel settings failed, so the next tick tries again
-// even though the record in memory already matches the state.
+// even though the record in memory already matches the state. The retries
+// stay silent until a write succeeds: one message for a failure that lasts.
 bool gChnCfgSaveFailed;
 
 void FeedWatchdog() {
-    if (gPlayerWatchdogFd <= 0) return;
+    if (gPlayerWatchdogFd < 0) return;
     const char feed = 0;
     board::Write(gPlayerWatchdogFd, &feed, 1);
 }
@@ -41,7 +42,7 @@ void CheckChnCfg() {
     cfg.chn2On = static_cast<uint8_t>(GetChn2On());
     cfg.brdGrpMask = static_cast<uint16_t>(GetBrdGrpMask());
     cfg.autoMode = static_cast<uint8_t>(GetAutoMode());
-    gChnCfgSaveFailed = PlayerSaveChnCfg() != 0;
+    gChnCfgSaveFailed = (gChnCfgSaveFailed ? PlayerSaveChnCfgQuietly() : PlayerSaveChnCfg()) != 0;
 }
 
 void PlayerTick() {

@@ -31,7 +31,7 @@ uint32_t gPlayerTickTimer;
 bool OpenWatchdog() {
     if (!GetWatchdogFlag()) return true;
     gPlayerWatchdogFd = board::Open("/dev/watchdog", O_RDWR);
-    if (gPlayerWatchdogFd <= 0) {
+    if (gPlayerWatchdogFd < 0) {
         printf("FATAL Error! Can not open watchdog\n\r");
         return false;
     }

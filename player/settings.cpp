@@ -43,7 +43,7 @@ bool EepromReadAt(int fd, off_t offset, void* into, ssize_t count, const char* s
 
 void LoadEepromIdentity() {
     const int fd = board::Open(kEepromPath, O_RDONLY);
-    if (fd <= 0) {
+    if (fd < 0) {
         printf("Error:  ");
         printf("Error, cannot open %s for reading.\n", kEepromPath);
         return;
@@ -61,7 +61,7 @@ void LoadEepromIdentity() {
 // short read, 1 when complete.
 int ReadSettingsFile(const char* path, void* into, size_t size) {
     const int fd = board::Open(path, O_RDONLY);
-    if (fd <= 0) {
+    if (fd < 0) {
         printf("Error:  ");
         printf("Error, cannot open %s for reading.\n", path);
         return -1;
@@ -93,17 +93,23 @@ void LoadExtOpts() {
     }
 }
 
-// Rewrites the first 8 bytes in place: a longer file keeps its tail.
-int SaveSettingsFile(const char* path, const void* image, size_t size) {
+// Rewrites the first 8 bytes in place: a longer file keeps its tail. The
+// open failure is printed unless `quiet` (a retry whose first failure the
+// caller has reported).
+int SaveSettingsFile(const char* path, const void* image, size_t size, bool quiet = false) {
     const int fd = board::Open(path, O_RDWR | O_CREAT, 0600);
-    if (fd <= 0) {
-        printf("Error:  ");
-        printf("Error, cannot open %s for writing.\n", path);
+    if (fd < 0) {
+        if (!quiet) {
+            printf("Error:  ");
+            printf("Error, cannot open %s for writing.\n", path);
+        }
         return -1;
     }
-    // A short write is a failure: the caller must not believe the file holds the image.
+    // A short write is a failure: the caller must not believe the file holds
+    // the image. Nor before it is on the flash: a power cut after the close
+    // could otherwise leave an empty or stale file.
     const bool whole = lseek(fd, 0, SEEK_SET) == 0 &&
-                       board::Write(fd, image, size) == static_cast<ssize_t>(size);
+                       board::Write(fd, image, size) == static_cast<ssize_t>(size) && ::fsync(fd) == 0;
     board::Close(fd);
     return whole ? 0 : -1;
 }
@@ -126,6 +132,10 @@ void PlayerLoadSettings(void) {
 int PlayerSaveExtOpts(const void* image) { return SaveSettingsFile(kExtOptsPath, image, sizeof(player_ext_opts_t)); }
 
 int PlayerSaveChnCfg(void) { return SaveSettingsFile(kChnCfgPath, &gPlayerChnCfg, sizeof gPlayerChnCfg); }
+
+int PlayerSaveChnCfgQuietly(void) {
+    return SaveSettingsFile(kChnCfgPath, &gPlayerChnCfg, sizeof gPlayerChnCfg, true);
+}
 
 void PlayerSetExtOpts(const void* image) {
     const auto* from = static_cast<const uint8_t*>(image);

@@ -49,6 +49,8 @@ void PlayerLoadSettings(void);
 
 int PlayerSaveExtOpts(const void* image);  // 0 or -1
 int PlayerSaveChnCfg(void);                // 0 or -1
+// PlayerSaveChnCfg without the message for a file that cannot be opened.
+int PlayerSaveChnCfgQuietly(void);
 
 // The advanced settings as a whole; another task reads single fields while
 // the central control stores a new image, so stores go byte by byte atomically.

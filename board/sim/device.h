@@ -33,9 +33,10 @@ public:
     virtual ~DeviceSession() = default;
     virtual IoResult Read(uint8_t* /*buf*/, size_t /*count*/) { return IoResult::Failed(EINVAL); }
     virtual IoResult Write(const uint8_t* /*buf*/, size_t /*count*/) { return IoResult::Failed(EINVAL); }
-    // arg holds the request's _IOC_SIZE bytes (copied in for _IOC_WRITE, out
-    // for _IOC_READ); rawArg is the caller's argument value itself, for
-    // requests that pass a plain number. ENOTTY marks an unmodelled request.
+    // arg holds the request's _IOC_SIZE bytes as the program passed them, in
+    // every direction (a read request may carry input), and is copied back
+    // for _IOC_READ on success; rawArg is the caller's argument value itself,
+    // for requests that pass a plain number. ENOTTY marks an unmodelled request.
     virtual IoResult Ioctl(unsigned long /*request*/, uint64_t /*rawArg*/, std::vector<uint8_t>* /*arg*/) {
         return IoResult::Failed(ENOTTY);
     }

@@ -31,7 +31,7 @@ enum class Op : uint32_t {
     kOpen = 1,           // payload: normalised terminal path; flags: open(2) flags; arg0: mode
     kRead = 2,           // arg0: byte count; reply payload: the bytes read
     kWrite = 3,          // payload: the bytes
-    kIoctl = 4,          // arg0: request; arg1: raw argument; payload: argument bytes copied in
+    kIoctl = 4,          // arg0: request; arg1: raw argument; payload: argument bytes (IoctlLayout)
     kNetlink = 5,        // arg0: protocol
     kNetlinkBind = 6,    // one-way; arg0: port id
     kNetlinkSend = 7,    // one-way; payload: a netlink message for the kernel
@@ -71,7 +71,8 @@ inline Message Reply(int64_t result, int error = 0) {
 }
 
 // Argument bytes of an _IOC-encoded ioctl request: _IOC_SIZE bytes, copied
-// to the board for _IOC_WRITE and back for _IOC_READ. Requests without a
+// to the board for every direction (a read request may carry input, as a
+// GPIO read carries its pin) and back for _IOC_READ. Requests without a
 // direction (I2C_SLAVE 0x0703, legacy tty requests) carry only the raw value.
 struct IoctlArgLayout {
     size_t size = 0;
@@ -83,7 +84,7 @@ constexpr IoctlArgLayout IoctlLayout(unsigned long request) {
     const unsigned long dir = _IOC_DIR(request);
     const size_t size = _IOC_SIZE(request);
     if (dir == _IOC_NONE || size == 0) return {};
-    return {size, (dir & _IOC_WRITE) != 0, (dir & _IOC_READ) != 0};
+    return {size, true, (dir & _IOC_READ) != 0};
 }
 
 // Sends one packet: msg (its length set here), the payload and, when

@@ -147,8 +147,10 @@ void SeamServer::ServeSession(int fd, DeviceSession* session, const std::string&
         case Op::kIoctl: {
             const unsigned long number = static_cast<unsigned long>(request.arg0);
             const IoctlArgLayout layout = IoctlLayout(number);
+            // Whatever the direction, the model sees the bytes the program
+            // sent (none for a null argument: zeros, with rawArg 0).
             std::vector<uint8_t> arg(layout.size, 0);
-            if (layout.copyIn) std::copy_n(payload.begin(), std::min(len, layout.size), arg.begin());
+            std::copy_n(payload.begin(), std::min(len, arg.size()), arg.begin());
             IoResult r = session->Ioctl(number, request.arg1, &arg);
             if (r.error == ENOTTY)
                 services_.log->Add(LogKind::kUnmodelled, "ioctl " + Hex(number) + " on " + path + " (ENOTTY)");
@@ -165,6 +167,8 @@ void SeamServer::ServeSession(int fd, DeviceSession* session, const std::string&
 }
 
 void SeamServer::ServeNetlink(int fd, const Message& request) {
+    // Only the kernel events are modelled; the seam opens other protocols
+    // (rtnetlink) as sockets of the program's own namespace.
     if (static_cast<int>(request.arg0) != kEventNetlinkProtocol) {
         SendPacket(fd, Reply(-1, EPROTONOSUPPORT));
         return;

@@ -92,3 +92,26 @@ TEST(CentralCtrlTick, RetriesAChannelSettingsWriteThatFailed) {
     Tick();  // nothing changed since, but the file does not hold the state yet
     EXPECT_EQ(root.read(file), (Bytes{0, 1, 0, 0, 0, 0, 0, 0}));
 }
+
+TEST(CentralCtrlTick, ReportsAFailingChannelSettingsWriteOncePerStreak) {
+    TempBoardRoot root;
+    const std::string file = root.at("/opt/lpc3250/chncfg");
+    auto count = [](const std::string& out, const std::string& text) {
+        size_t n = 0;
+        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+        return n;
+    };
+    std::filesystem::create_directory(file);  // opening it for writing fails
+    SetChn1On(1);
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 4; ++i) Tick();
+    std::filesystem::remove(file);
+    Tick();  // written
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);
+    SetChn2On(1);
+    for (int i = 0; i < 4; ++i) Tick();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count(out, "Error, cannot open /opt/lpc3250/chncfg for writing."), 2u) << out;
+    EXPECT_EQ(count(out, "Error:  "), 2u);
+}

@@ -2,6 +2,7 @@
 // control once a second, and a watchdog that cannot be opened stops message
 // handling while everything else goes on.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -64,4 +65,21 @@ TEST(PlayerManager, WatchdogThatCannotBeOpenedStopsMessageHandling) {
     ASSERT_EQ(VosQueueReceive(static_cast<uint32_t>(gPlayerQueueId.load()), 1, 0, &waiting), eOD_RET_OK);
     EXPECT_EQ(static_cast<PlayerMsg*>(waiting)->msgType, eSVC_MSG_TYPE_BRD_KEY);
     free(waiting);
+}
+
+// With standard input closed the watchdog is descriptor 0, and it is fed.
+TEST(PlayerManager, WatchdogOnDescriptorZeroIsOpenedAndFed) {
+    TempBoardRoot root;
+    std::vector<uint8_t> eeprom(64, 0xFF);
+    eeprom[16] = 1;
+    root.write("/dev/i2c-eeprom0", eeprom);
+    root.write("/dev/watchdog", {});  // standalone, a regular file stands in for the device
+    VosStart();
+    testing::internal::CaptureStdout();
+    PlayerLoadSettings();
+    close(0);
+    ASSERT_EQ(PlayerQueueStart(), 0);
+    EXPECT_TRUE(WaitFor([&] { return !root.read("/dev/watchdog").empty(); }, 3000ms));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("Can not open watchdog"), std::string::npos);
 }

@@ -2,7 +2,9 @@
 // defaults for missing and short files, in-place rewrites, and the
 // PlayerState accessors.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,21 @@ TEST(SettingsLoad, MissingFilesAreCreatedWithDefaults) {
     // An unreadable EEPROM leaves the identity empty and the watchdog off.
     EXPECT_STREQ(GetDeviceId(), "");
     EXPECT_EQ(GetWatchdogFlag(), 0);
+}
+
+// With standard input closed every open below gets descriptor 0 in turn.
+TEST(SettingsLoad, DescriptorZeroIsAnOpenFile) {
+    TempBoardRoot root;
+    root.write("/dev/i2c-eeprom0", Eeprom("0123456789", 1));
+    root.write("/opt/lpc3250/sysExtOpts", {0x2D, 0, 0, 0, 0, 0, 0, 0});  // no chncfg: it is created
+    testing::internal::CaptureStdout();
+    close(0);
+    PlayerLoadSettings();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("for writing"), std::string::npos) << out;
+    EXPECT_STREQ(GetDeviceId(), "0123456789");
+    EXPECT_EQ(GetDelayTime(), 45);
+    EXPECT_EQ(root.read("/opt/lpc3250/chncfg"), Bytes(8, 0));
 }
 
 TEST(SettingsLoad, ReadsIdentityAndBothFiles) {
@@ -121,6 +138,13 @@ TEST(SettingsSave, ReportsAFileThatCannotBeOpened) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Error:  Error, cannot open /opt/lpc3250/sysExtOpts for writing.\n"), std::string::npos);
     EXPECT_NE(out.find("Error:  Error, cannot open /opt/lpc3250/chncfg for writing.\n"), std::string::npos);
+}
+
+// /dev/null takes the bytes but cannot flush them to storage.
+TEST(SettingsSave, ASaveThatCannotBeFlushedFails) {
+    TempBoardRoot root;
+    std::filesystem::create_symlink("/dev/null", root.at("/opt/lpc3250/chncfg"));
+    EXPECT_EQ(PlayerSaveChnCfg(), -1);
 }
 
 TEST(SettingsSave, NewFilesAreReadableOnlyByTheirOwner) {

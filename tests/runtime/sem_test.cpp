@@ -1,5 +1,6 @@
 // Tests of the counting semaphores: ids, counts, no-wait and timed waits,
-// unknown ids, several waiters and deletion under a waiter.
+// unknown ids, several waiters, a no-wait racing a woken waiter, and
+// deletion under a waiter.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -111,6 +112,66 @@ TEST_F(Semaphores, OneReleaseGrantsExactlyOneOfTwoWaiters) {
     EXPECT_EQ(granted.load(), 1);
     EXPECT_EQ(timedOut.load(), 1);
     EXPECT_EQ(OdWrap__SemUnits(id), 0);
+}
+
+// A blocked waiter is woken by a release, and before it runs again a no-wait
+// wait on another thread takes the unit. The woken waiter must go back to
+// waiting: one release, one success, whoever wins.
+TEST_F(Semaphores, WokenWaiterThatLostTheRaceWaitsAgain) {
+    constexpr int kRounds = 2000;
+    uint32_t id = 0;
+    ASSERT_EQ(OdWrap__SemCreate(0, &id), eOD_RET_OK);
+    std::atomic<bool> stop{false};
+    std::atomic<int> entered{0};  // the waiter's rounds, counted from 1
+    std::atomic<int> left{0};
+    std::atomic<int32_t> waiterResult{eOD_RET_OK};
+    std::thread waiter([&] {
+        for (int round = 1; !stop.load(); ++round) {
+            entered = round;
+            waiterResult = OdWrap__SemWait(id, 5000);
+            left = round;
+            if (waiterResult.load() != eOD_RET_OK) return;
+        }
+    });
+    auto waitUntil = [](auto done, std::chrono::microseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::microseconds(20));
+        return done();
+    };
+    int rounds = 0, releases = 0, successes = 0, bothWon = 0, negative = 0;
+    bool stuck = false;
+    const auto start = Clock::now();
+    for (; rounds < kRounds && MsSince(start) < 20000 && !stuck; ++rounds) {
+        const int round = rounds + 1;
+        stuck = !waitUntil([&] { return entered.load() == round; }, std::chrono::seconds(5));
+        if (stuck) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));  // let it block
+        OdWrap__SemRelease(id);
+        ++releases;
+        if (OdWrap__SemWait(id, 0) == eOD_RET_OK) {
+            ++successes;
+            // The waiter must still be waiting: if it returns now, it took a
+            // unit nobody released.
+            if (waitUntil([&] { return left.load() == round; }, std::chrono::microseconds(500))) {
+                ++bothWon;
+            } else {
+                OdWrap__SemRelease(id);
+                ++releases;
+            }
+        }
+        stuck = !waitUntil([&] { return left.load() == round; }, std::chrono::seconds(5)) ||
+                waiterResult.load() != eOD_RET_OK;
+        successes += !stuck;
+        negative += OdWrap__SemUnits(id) < 0;
+    }
+    stop = true;
+    OdWrap__SemRelease(id);  // ends the waiter's last wait, if it started one
+    waiter.join();
+    EXPECT_FALSE(stuck);
+    EXPECT_GE(rounds, 100);
+    EXPECT_EQ(bothWon, 0) << "of " << rounds << " rounds";
+    EXPECT_EQ(negative, 0);
+    EXPECT_EQ(successes, releases);
 }
 
 TEST_F(Semaphores, DeletingWakesABlockedWaiterWithAnError) {

@@ -1,7 +1,9 @@
 // The seam with a board root but no running board, as the CGI programs run:
 // files only; the EEPROM file is the one device; no clock setting, no
-// shell, no kernel events.
+// shell, no kernel events; rtnetlink is this namespace's own.
 #include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,7 +12,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -78,11 +82,45 @@ TEST_F(Standalone, ClockShellAndNetlinkAreRefused) {
     EXPECT_EQ(errno, ENOSYS);
     EXPECT_EQ(board::System(nullptr), 0);  // no shell here
 
-    for (int protocol : {21, 0, 16}) {
-        errno = 0;
-        EXPECT_EQ(board::NetlinkSocket(protocol), -1);
-        EXPECT_EQ(errno, EPROTONOSUPPORT);
+    errno = 0;
+    EXPECT_EQ(board::NetlinkSocket(21), -1);  // kernel events come from a board only
+    EXPECT_EQ(errno, EPROTONOSUPPORT);
+}
+
+// A read-only dump of this namespace's IPv4 routes, as the network code asks
+// for the default gateway: request and records go through the seam.
+TEST_F(Standalone, RouteDumpThroughTheSeamEndsInDone) {
+    int fd = board::NetlinkSocket(NETLINK_ROUTE);
+    ASSERT_GE(fd, 0);
+    timeval limit = {2, 0};
+    ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+    ASSERT_EQ(board::NetlinkBind(fd, 0), 0);  // the kernel picks the port id
+    struct {
+        nlmsghdr header;
+        rtmsg route;
+    } request = {};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETROUTE;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = 4711;
+    request.route.rtm_family = AF_INET;
+    ASSERT_EQ(board::NetlinkSend(fd, &request, sizeof request), static_cast<ssize_t>(sizeof request));
+    bool done = false;
+    int strangers = 0;
+    std::vector<char> buf(32768);
+    for (int reads = 0; reads < 100 && !done; ++reads) {
+        ssize_t n = board::NetlinkRecv(fd, buf.data(), buf.size());
+        ASSERT_GT(n, 0) << std::strerror(errno);
+        size_t left = static_cast<size_t>(n);
+        for (auto* h = reinterpret_cast<nlmsghdr*>(buf.data()); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+            if (h->nlmsg_seq != 4711) ++strangers;
+            if (h->nlmsg_type == NLMSG_DONE) done = true;
+            else if (h->nlmsg_type != RTM_NEWROUTE) ++strangers;
+        }
     }
+    EXPECT_TRUE(done);
+    EXPECT_EQ(strangers, 0);
+    EXPECT_EQ(board::Close(fd), 0);
 }
 
 TEST_F(Standalone, PlainDescriptorsPassStraightThrough) {
