@@ -45,7 +45,7 @@ void KernelPart::Attach(DeviceRegistry& devices, ControlRegistry& controls) {
     devices_ = &devices;
     controls.Add("kernel.log", [this](const Json& request) {
         const auto from = IntegerArg(request, "from", 0, INT64_MAX, 0);
-        if (!from) return ControlError("\"from\" must be 0 or more");
+        if (!from) return ControlError("\"from\" must be an integer, 0 or more");
         uint64_t next = 0;
         Json lines = Json::array();
         for (const kernel::KernelLogLine& l : kernel_->log().From(static_cast<uint64_t>(*from), kMaxLinesPerReply, &next))

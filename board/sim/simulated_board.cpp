@@ -118,7 +118,7 @@ void SimulatedBoard::AttachBoardCommands() {
     controls_.Add("status", [this](const Json&) { return StatusJson(); });
     controls_.Add("log", [this](const Json& request) {
         const auto from = IntegerArg(request, "from", 0, INT64_MAX, 0);
-        if (!from) return ControlError("\"from\" must be 0 or more");
+        if (!from) return ControlError("\"from\" must be an integer, 0 or more");
         uint64_t next = 0;
         Json entries = Json::array();
         for (const LogEntry& e : log_->From(static_cast<uint64_t>(*from), kMaxLogEntriesPerReply, &next))
