@@ -76,21 +76,16 @@ void ControlServer::Serve(int fd) {
     }
 }
 
-bool ControlServer::Start(const std::string& socketPath, std::string* error) {
+Result<> ControlServer::Start(const std::string& socketPath) {
     UniqueFd listener = ListenUnix(socketPath, SOCK_STREAM | SOCK_CLOEXEC, 8);
-    if (!listener) {
-        *error = "cannot listen on " + socketPath + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!listener) return Error::FromErrno("cannot listen on " + socketPath);
     auto refuse = [](int fd) {
         (void)SendLine(fd, ControlError("too many control connections (" + std::to_string(kMaxConnections) +
                                         " at once): try again later"));
     };
     server_ = std::make_unique<SocketServer>(std::move(listener), [this](int fd) { Serve(fd); }, kMaxConnections,
                                              refuse);
-    Result<> started = server_->Start();
-    if (!started) *error = started.error().Text();
-    return started.ok();
+    return server_->Start();
 }
 
 void ControlServer::Stop() {
