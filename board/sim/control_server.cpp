@@ -58,6 +58,7 @@ void ControlServer::Serve(int fd) {
             if (!sent) return;
         }
         if (buffer.size() > kMaxLine) {
+            // A last word before closing: the connection ends whether or not it arrives.
             (void)SendLine(fd, ControlError("request line too long (over " + std::to_string(kMaxLine) + " bytes)"));
             return;
         }
@@ -65,6 +66,7 @@ void ControlServer::Serve(int fd) {
         const int ready = ::poll(&p, 1, static_cast<int>(idleTimeout_.count()));
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
+            // As above: the idle connection is closed either way.
             (void)SendLine(fd, ControlError("idle for " + std::to_string(idleTimeout_.count()) +
                                             " ms: connection closed"));
             return;
@@ -76,21 +78,17 @@ void ControlServer::Serve(int fd) {
     }
 }
 
-bool ControlServer::Start(const std::string& socketPath, std::string* error) {
+Result<> ControlServer::Start(const std::string& socketPath) {
     UniqueFd listener = ListenUnix(socketPath, SOCK_STREAM | SOCK_CLOEXEC, 8);
-    if (!listener) {
-        *error = "cannot listen on " + socketPath + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!listener) return Error::FromErrno("cannot listen on " + socketPath);
     auto refuse = [](int fd) {
+        // The one too many is closed whether or not it reads why.
         (void)SendLine(fd, ControlError("too many control connections (" + std::to_string(kMaxConnections) +
                                         " at once): try again later"));
     };
     server_ = std::make_unique<SocketServer>(std::move(listener), [this](int fd) { Serve(fd); }, kMaxConnections,
                                              refuse);
-    Result<> started = server_->Start();
-    if (!started) *error = started.error().Text();
-    return started.ok();
+    return server_->Start();
 }
 
 void ControlServer::Stop() {

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "board/sim/control.h"
+#include "board/sim/result.h"
 #include "board/sim/socket_server.h"
 
 namespace sim {
@@ -28,7 +29,7 @@ public:
 
     explicit ControlServer(const ControlRegistry* registry, std::chrono::milliseconds idleTimeout = kIdleTimeout)
         : registry_(registry), idleTimeout_(idleTimeout) {}
-    bool Start(const std::string& socketPath, std::string* error);
+    [[nodiscard]] Result<> Start(const std::string& socketPath);
     void Stop();
 
     // One request line in, its reply (not yet serialised) out.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 
 #include "board/sim/fd_io.h"
@@ -25,15 +26,18 @@ std::array<uint8_t, kEepromSize> EepromImage(const Options& options) {
     return image;
 }
 
-bool EnsureEepromFile(const std::string& path, const Options& options, bool* created) {
-    *created = false;
-    if (::access(path.c_str(), F_OK) == 0) return true;
+Result<bool> EnsureEepromFile(const std::string& path, const Options& options) {
+    if (::access(path.c_str(), F_OK) == 0) return false;
     // O_EXCL: never overwrite a file that appeared meanwhile.
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!fd) return false;
+    if (!fd && errno == EEXIST) return false;
+    if (!fd) return Error::FromErrno("cannot create the EEPROM file " + path);
     std::array<uint8_t, kEepromSize> image = EepromImage(options);
-    if (!WriteAll(fd.Get(), image.data(), image.size())) return false;
-    *created = true;
+    if (Result<> written = WriteAll(fd.Get(), image.data(), image.size()); !written) {
+        // A short file left behind would be taken for the board's memory on the next start.
+        ::unlink(path.c_str());
+        return Error{written.error().code, "cannot write the EEPROM file " + path};
+    }
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "board/sim/options.h"
+#include "board/sim/result.h"
 
 namespace sim {
 
@@ -25,8 +26,8 @@ inline constexpr size_t kEepromServerIpOffset = 44;
 std::array<uint8_t, kEepromSize> EepromImage(const Options& options);
 
 // Creates the file from EepromImage when it is missing; an existing file is
-// used as it is. False if the file cannot be made.
-bool EnsureEepromFile(const std::string& path, const Options& options, bool* created);
+// used as it is. True if the file was created now.
+[[nodiscard]] Result<bool> EnsureEepromFile(const std::string& path, const Options& options);
 
 // "--device-id, --server-ip": the EEPROM options given for an EEPROM file
 // that already exists at path, which therefore have no effect; "" if none.

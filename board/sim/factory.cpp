@@ -2,14 +2,16 @@
 #include "board/sim/factory.h"
 
 #include <crypt.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <system_error>
 
+#include "board/sim/fd_io.h"
 #include "board/sim/result.h"
+#include "board/sim/unique_fd.h"
 
 namespace sim {
 namespace {
@@ -31,6 +33,18 @@ Result<> StageWget(const std::string& hostWget, const std::string& staging) {
     if (!ec) fs::copy_file(hostWget, staged, fs::copy_options::overwrite_existing, ec);
     if (!ec) fs::permissions(staged, static_cast<fs::perms>(0755), ec);
     if (ec) return Error{ec.value(), "copy " + hostWget + " to " + staged};
+    return {};
+}
+
+// The default administrator's password file at host path `path`.
+Result<> WritePasswordFile(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) return Error::FromErrno("cannot create the password file " + path);
+    if (Result<> written = WriteAll(fd.Get(), PasswordLine(kAdminUser, kDefaultPassword)); !written) {
+        // A partial file would be kept as installed on the next start.
+        ::unlink(path.c_str());
+        return Error{written.error().code, "cannot write the password file " + path};
+    }
     return {};
 }
 
@@ -63,26 +77,17 @@ std::string PasswordLine(const std::string& user, const std::string& password) {
     return user + ":" + (hash ? hash : "") + "\n";
 }
 
-bool FactoryInstall(const RootLayout& root, ToolRunner* tools, OpLog* log, std::string* error,
-                    const std::string& hostWget) {
+Result<> FactoryInstall(const RootLayout& root, ToolRunner* tools, OpLog* log, const std::string& hostWget) {
     if (!Exists(root.Host(kWgetArchive))) {
-        if (Result<> made = MakeWgetArchive(root, tools, hostWget); !made) {
-            *error = made.error().Text();
-            return false;
-        }
+        if (Result<> made = MakeWgetArchive(root, tools, hostWget); !made) return made;
         log->Add(LogKind::kBoard, std::string("factory install: ") + kWgetArchive + " (" + hostWget + ")");
     }
     if (!Exists(root.Host(kPasswordFile))) {
-        std::ofstream out(root.Host(kPasswordFile), std::ios::trunc);
-        out << PasswordLine(kAdminUser, kDefaultPassword);
-        if (!out) {
-            *error = std::string("cannot write ") + kPasswordFile;
-            return false;
-        }
+        if (Result<> written = WritePasswordFile(root.Host(kPasswordFile)); !written) return written;
         log->Add(LogKind::kBoard, std::string("factory install: ") + kPasswordFile + " (user " + kAdminUser +
                                       ", password " + kDefaultPassword + ")");
     }
-    return true;
+    return {};
 }
 
 }  // namespace sim

@@ -31,8 +31,8 @@ std::string PasswordLine(const std::string& user, const std::string& password);
 [[nodiscard]] Result<> MakeWgetArchive(const RootLayout& root, ToolRunner* tools, const std::string& hostWget);
 
 // hostWget: the download program to pack (a test may name another file).
-bool FactoryInstall(const RootLayout& root, ToolRunner* tools, OpLog* log, std::string* error,
-                    const std::string& hostWget = kHostWget);
+[[nodiscard]] Result<> FactoryInstall(const RootLayout& root, ToolRunner* tools, OpLog* log,
+                                     const std::string& hostWget = kHostWget);
 
 }  // namespace sim
 

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
+#include "board/sim/result.h"
 #include "board/sim/unique_fd.h"
 
 namespace sim {
@@ -20,6 +20,7 @@ bool WriteAllAt(int fd, const uint8_t* data, size_t len, off_t offset) {
     while (len > 0) {
         ssize_t n = ::pwrite(fd, data, len, offset);
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;  // nothing taken: the failure still needs a cause
         if (n <= 0) return false;
         data += n;
         len -= static_cast<size_t>(n);
@@ -28,46 +29,42 @@ bool WriteAllAt(int fd, const uint8_t* data, size_t len, off_t offset) {
     return true;
 }
 
-bool Fail(std::string* error, const std::string& what) {
-    *error = what + ": " + std::strerror(errno);
-    return false;
-}
-
 }  // namespace
 
-bool EnsureNandFile(const std::string& path) {
-    if (::access(path.c_str(), F_OK) == 0) return true;
-    std::string ignored;
-    return EraseNand(path, &ignored);
+Result<> EnsureNandFile(const std::string& path) {
+    if (::access(path.c_str(), F_OK) == 0) return {};
+    Result<> erased = EraseNand(path);
+    if (!erased) return Error{erased.error().code, "cannot create the NAND file " + path};
+    return {};
 }
 
-bool EraseNand(const std::string& path, std::string* error) {
+Result<> EraseNand(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd) return Fail(error, "open " + path);
+    if (!fd) return Error::FromErrno("open " + path);
     struct stat st;
-    if (::fstat(fd.Get(), &st) != 0) return Fail(error, "stat " + path);
+    if (::fstat(fd.Get(), &st) != 0) return Error::FromErrno("stat " + path);
     size_t size = st.st_size > 0 ? static_cast<size_t>(st.st_size) : kNandSize;
     std::vector<uint8_t> erased(64 * 1024, 0xFF);
     for (size_t at = 0; at < size; at += erased.size()) {
         size_t n = std::min(erased.size(), size - at);
-        if (!WriteAllAt(fd.Get(), erased.data(), n, static_cast<off_t>(at))) return Fail(error, "erase " + path);
+        if (!WriteAllAt(fd.Get(), erased.data(), n, static_cast<off_t>(at)))
+            return Error::FromErrno("erase " + path);
     }
-    return true;
+    return {};
 }
 
-bool NandWrite(const std::string& path, const std::string& imagePath, std::string* error) {
+Result<> NandWrite(const std::string& path, const std::string& imagePath) {
     UniqueFd image(::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!image) return Fail(error, "open " + imagePath);
+    if (!image) return Error::FromErrno("open " + imagePath);
     UniqueFd nand(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    if (!nand) return Fail(error, "open " + path);
+    if (!nand) return Error::FromErrno("open " + path);
     struct stat imageStat, nandStat;
     if (::fstat(image.Get(), &imageStat) != 0 || ::fstat(nand.Get(), &nandStat) != 0)
-        return Fail(error, "stat");
+        return Error::FromErrno("stat");
     size_t imageSize = static_cast<size_t>(imageStat.st_size);
     size_t padded = (imageSize + kNandPageSize - 1) / kNandPageSize * kNandPageSize;
     if (padded > static_cast<size_t>(nandStat.st_size)) {
-        *error = "image of " + std::to_string(imageSize) + " bytes does not fit the partition";
-        return false;
+        return Error{0, "image of " + std::to_string(imageSize) + " bytes does not fit the partition"};
     }
     std::vector<uint8_t> page(kNandPageSize);
     for (size_t at = 0; at < padded; at += kNandPageSize) {
@@ -77,14 +74,14 @@ bool NandWrite(const std::string& path, const std::string& imagePath, std::strin
         while (got < want) {
             ssize_t n = ::pread(image.Get(), page.data() + got, want - got, static_cast<off_t>(at + got));
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return Fail(error, "read " + imagePath);
+            if (n < 0) return Error::FromErrno("read " + imagePath);
             if (n == 0) break;  // the image shrank: the rest of the page stays 0xFF
             got += static_cast<size_t>(n);
         }
         if (!WriteAllAt(nand.Get(), page.data(), page.size(), static_cast<off_t>(at)))
-            return Fail(error, "write " + path);
+            return Error::FromErrno("write " + path);
     }
-    return true;
+    return {};
 }
 
 }  // namespace sim

@@ -7,18 +7,20 @@
 #include <cstddef>
 #include <string>
 
+#include "board/sim/result.h"
+
 namespace sim {
 
 inline constexpr size_t kNandSize = 4 * 1024 * 1024;
 inline constexpr size_t kNandPageSize = 2048;
 
 // Makes an erased partition file when it is missing.
-bool EnsureNandFile(const std::string& path);
+[[nodiscard]] Result<> EnsureNandFile(const std::string& path);
 // Every byte of the partition becomes 0xFF.
-bool EraseNand(const std::string& path, std::string* error);
+[[nodiscard]] Result<> EraseNand(const std::string& path);
 // Writes the image at offset 0, its last page padded with 0xFF; an image
 // larger than the partition is refused.
-bool NandWrite(const std::string& path, const std::string& imagePath, std::string* error);
+[[nodiscard]] Result<> NandWrite(const std::string& path, const std::string& imagePath);
 
 }  // namespace sim
 

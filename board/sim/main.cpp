@@ -25,26 +25,20 @@ namespace {
 
 // The program as an absolute path (the child changes directory before it
 // starts it); by default "paterm" beside this executable.
-bool ResolveProgram(std::string* program, std::string* error) {
-    std::string path = *program;
+sim::Result<std::string> ResolveProgram(const std::string& program) {
+    std::string path = program;
     if (path.empty()) {
         char self[PATH_MAX];
         ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0) {
-            *error = "cannot find this executable's directory";
-            return false;
-        }
+        if (n <= 0) return sim::Error::FromErrno("find this executable's directory");
         self[n] = '\0';
         path = std::string(self);
         path = path.substr(0, path.rfind('/')) + "/paterm";
     }
     char resolved[PATH_MAX];
-    if (!::realpath(path.c_str(), resolved) || ::access(resolved, X_OK) != 0) {
-        *error = "no executable program " + path + " (see --program)";
-        return false;
-    }
-    *program = resolved;
-    return true;
+    if (!::realpath(path.c_str(), resolved) || ::access(resolved, X_OK) != 0)
+        return sim::Error::FromErrno("no executable program " + path + " (see --program)");
+    return std::string(resolved);
 }
 
 int Fail(const std::string& message) {
@@ -86,7 +80,9 @@ int main(int argc, char** argv) {
     if (!root) return Fail(root.error().Text());
     options.root = root.value();
     WarnIgnoredEepromOptions(options);
-    if (!ResolveProgram(&options.program, &error)) return Fail(error);
+    sim::Result<std::string> program = ResolveProgram(options.program);
+    if (!program) return Fail(program.error().Text());
+    options.program = program.value();
 
     // A closed console reader must not kill the board; the stop signals are
     // taken through a signalfd by the supervising loop. Threads started
@@ -98,13 +94,13 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     sim::UniqueFd signalFd(::signalfd(-1, &stopSignals, SFD_CLOEXEC));
-    if (!signalFd) return Fail("signalfd failed");
+    if (!signalFd) return Fail(sim::Error::FromErrno("signalfd for SIGTERM and SIGINT").Text());
 
     sim::SimulatedBoard board(options);
-    if (!board.Start(&error)) return Fail(error);
+    if (sim::Result<> started = board.Start(); !started) return Fail(started.error().Text());
     sim::ControlServer control(&board.controls());
     std::string controlPath = board.root().SimFile("control");
-    if (!control.Start(controlPath, &error)) return Fail(error);
+    if (sim::Result<> listening = control.Start(controlPath); !listening) return Fail(listening.error().Text());
     if (!options.quiet) PrintBanner(options, controlPath);
     std::fflush(stdout);
 

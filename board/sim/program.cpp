@@ -43,35 +43,28 @@ void Pump(int fd, Console* console) {
 // A console pty: *master for the board, *slave for the program. Raw, so the
 // program's bytes arrive as written (no "\n" to "\r\n", no echo of input,
 // no signal characters).
-bool OpenConsolePty(UniqueFd* master, UniqueFd* slave, std::string* error) {
+Result<> OpenConsolePty(UniqueFd* master, UniqueFd* slave) {
     master->Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     char name[64];
     if (!*master || ::grantpt(master->Get()) != 0 || ::unlockpt(master->Get()) != 0 ||
-        ::ptsname_r(master->Get(), name, sizeof name) != 0) {
-        *error = std::string("console pty: ") + std::strerror(errno);
-        return false;
-    }
+        ::ptsname_r(master->Get(), name, sizeof name) != 0)
+        return Error::FromErrno("open a console pty");
     slave->Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
     termios mode;
-    if (!*slave || ::tcgetattr(slave->Get(), &mode) != 0) {
-        *error = std::string("console pty ") + name + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!*slave || ::tcgetattr(slave->Get(), &mode) != 0)
+        return Error::FromErrno(std::string("open the console pty ") + name);
     ::cfmakeraw(&mode);
-    if (::tcsetattr(slave->Get(), TCSANOW, &mode) != 0) {
-        *error = std::string("console pty mode: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
+    if (::tcsetattr(slave->Get(), TCSANOW, &mode) != 0)
+        return Error::FromErrno(std::string("make the console pty ") + name + " raw");
+    return {};
 }
 
 }  // namespace
 
-bool ProgramProcess::Start(const std::string& program, const std::string& root, Console* console,
-                           std::string* error) {
+Result<> ProgramProcess::Start(const std::string& program, const std::string& root, Console* console) {
     FinishPump();  // the previous run's pump, should a caller not have reaped it
     UniqueFd master, slave;
-    if (!OpenConsolePty(&master, &slave, error)) return false;
+    if (Result<> pty = OpenConsolePty(&master, &slave); !pty) return pty;
 
     // Everything the child needs is built before fork: after it, only
     // async-signal-safe calls.
@@ -84,10 +77,7 @@ bool ProgramProcess::Start(const std::string& program, const std::string& root, 
     const pid_t parent = ::getpid();
 
     pid_t pid = ::fork();
-    if (pid < 0) {
-        *error = std::string("fork: ") + std::strerror(errno);
-        return false;
-    }
+    if (pid < 0) return Error::FromErrno("fork for " + program);
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) _exit(127);  // the board died before prctl
@@ -110,7 +100,7 @@ bool ProgramProcess::Start(const std::string& program, const std::string& root, 
     pid_ = pid;
     slave.Reset();  // the program's exit then ends the pump
     pump_ = std::thread(Pump, master.Release(), console);
-    return true;
+    return {};
 }
 
 void ProgramProcess::FinishPump() {

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "board/sim/console.h"
+#include "board/sim/result.h"
 #include "board/sim/unique_fd.h"
 
 namespace sim {
@@ -25,7 +26,9 @@ public:
     ProgramProcess(const ProgramProcess&) = delete;
     ProgramProcess& operator=(const ProgramProcess&) = delete;
 
-    bool Start(const std::string& program, const std::string& root, Console* console, std::string* error);
+    // Forks and runs program with its console on a new pty; the console
+    // gets what the program writes.
+    [[nodiscard]] Result<> Start(const std::string& program, const std::string& root, Console* console);
     // True once the program has ended by itself; *status is its wait status.
     bool Exited(int* status);
     // SIGKILL and reap; a no-op when nothing runs. Returns the wait status.

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "board/sim/path_map.h"
@@ -75,19 +76,18 @@ std::string RootLayout::Host(std::string_view terminalPath) const {
 
 std::string RootLayout::SimFile(std::string_view name) const { return dir_ + "/sim/" + std::string(name); }
 
-bool RootLayout::Prepare(std::string* error) {
-    for (const char* sub : kDirectories) {
-        if (Result<> made = MakeDirs(dir_ + sub); !made) {
-            *error = made.error().Text();
-            return false;
-        }
+Result<> RootLayout::Prepare() {
+    for (const char* sub : kDirectories)
+        if (Result<> made = MakeDirs(dir_ + sub); !made) return made;
+    const std::string lockFile = SimFile("board.lock");
+    UniqueFd lock(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!lock) return Error::FromErrno("open " + lockFile);
+    if (::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) return Error{0, "another board runs on " + dir_};
+        return Error::FromErrno("lock " + lockFile);
     }
-    lock_.Reset(::open(SimFile("board.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!lock_ || ::flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0) {
-        *error = "another board runs on " + dir_;
-        return false;
-    }
-    return true;
+    lock_ = std::move(lock);
+    return {};
 }
 
 Result<> RootLayout::EmptyTmp() {

@@ -31,7 +31,7 @@ public:
     std::string SimFile(std::string_view name) const;
 
     // Creates the directories and takes the root's lock for the life of this object.
-    bool Prepare(std::string* error);
+    [[nodiscard]] Result<> Prepare();
     // /tmp is RAM on the terminal: every power-on starts it empty.
     [[nodiscard]] Result<void> EmptyTmp();
 

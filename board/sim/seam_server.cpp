@@ -37,17 +37,12 @@ bool SendReply(int fd, const IoResult& result, const void* payload = nullptr, si
 
 }  // namespace
 
-bool SeamServer::Start(const std::string& socketPath, std::string* error) {
+Result<> SeamServer::Start(const std::string& socketPath) {
     UniqueFd listener = ListenUnix(socketPath, SOCK_SEQPACKET | SOCK_CLOEXEC, 64);
-    if (!listener) {
-        *error = "cannot listen on " + socketPath + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!listener) return Error::FromErrno("cannot listen on " + socketPath);
     server_ = std::make_unique<SocketServer>(std::move(listener), [this](int fd) { Serve(fd); },
                                              kMaxSeamConnections);
-    Result<> started = server_->Start();
-    if (!started) *error = started.error().Text();
-    return started.ok();
+    return server_->Start();
 }
 
 void SeamServer::Stop() {

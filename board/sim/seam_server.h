@@ -13,6 +13,7 @@
 #include "board/sim/netlink.h"
 #include "board/sim/op_log.h"
 #include "board/sim/protocol.h"
+#include "board/sim/result.h"
 #include "board/sim/shell.h"
 #include "board/sim/socket_server.h"
 #include "board/sim/wall_clock.h"
@@ -30,7 +31,7 @@ struct SeamServices {
 class SeamServer {
 public:
     explicit SeamServer(SeamServices services) : services_(services) {}
-    bool Start(const std::string& socketPath, std::string* error);
+    [[nodiscard]] Result<> Start(const std::string& socketPath);
     void Stop();
 
     // Power cycle: cut every connection of the old program (sessions,

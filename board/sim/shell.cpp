@@ -35,11 +35,17 @@ int Shell::Execute(const ShellPlan& plan, std::string* note) {
         clock_->WriteHardware();
         return 0;
     case ShellAction::kFlashErase:
-        if (!EraseNand(root_->Host("/dev/mtd2"), &error)) break;
+        if (Result<> erased = EraseNand(root_->Host("/dev/mtd2")); !erased) {
+            error = erased.error().Text();
+            break;
+        }
         console_->Append("Erasing /dev/mtd2: done\n");
         return 0;
     case ShellAction::kNandWrite:
-        if (!NandWrite(root_->Host("/dev/mtd2"), plan.file, &error)) break;
+        if (Result<> written = NandWrite(root_->Host("/dev/mtd2"), plan.file); !written) {
+            error = written.error().Text();
+            break;
+        }
         console_->Append("Writing data to /dev/mtd2: done\n");
         return 0;
     case ShellAction::kNotFound:

@@ -45,45 +45,36 @@ int64_t SimulatedBoard::NowMs() const {
         .count();
 }
 
-bool SimulatedBoard::Start(std::string* error) {
+Result<> SimulatedBoard::Start() {
     layout_ = std::make_unique<RootLayout>(options_.root);
-    if (!layout_->Prepare(error)) return false;
+    if (Result<> prepared = layout_->Prepare(); !prepared) return prepared;
     log_ = std::make_unique<OpLog>([this] { return NowMs(); }, layout_->SimFile("board.log"));
     console_ = std::make_unique<Console>(layout_->SimFile("console.log"), !options_.quiet);
     log_->SetEventEcho([console = console_.get()](const std::string& text) { console->BoardLine(text); });
     tools_ = std::make_unique<ToolRunner>(console_.get(), log_.get());
     log_->Add(LogKind::kBoard, "root " + layout_->dir() + ", program " + options_.program);
 
-    if (!FactoryInstall(*layout_, tools_.get(), log_.get(), error)) return false;
-    bool created = false;
-    if (!EnsureEepromFile(layout_->Host("/dev/i2c-eeprom0"), options_, &created)) {
-        *error = "cannot create the EEPROM file " + layout_->Host("/dev/i2c-eeprom0");
-        return false;
-    }
-    if (created)
+    if (Result<> installed = FactoryInstall(*layout_, tools_.get(), log_.get()); !installed) return installed;
+    Result<bool> eeprom = EnsureEepromFile(layout_->Host(kEepromNode), options_);
+    if (!eeprom) return eeprom.error();
+    if (eeprom.value())
         log_->Add(LogKind::kBoard, "EEPROM created: device ID " + options_.deviceId + ", watchdog flag " +
                                        std::to_string(options_.watchdogFlag));
-    if (!EnsureNandFile(layout_->Host("/dev/mtd2"))) {
-        *error = "cannot create the NAND file " + layout_->Host("/dev/mtd2");
-        return false;
-    }
+    if (Result<> nand = EnsureNandFile(layout_->Host("/dev/mtd2")); !nand) return nand;
     Assemble();
 
     int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        *error = "pipe failed";
-        return false;
-    }
+    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return Error::FromErrno("pipe for the board's wake-ups");
     wakeRead_.Reset(wake[0]);
     wakeWrite_.Reset(wake[1]);
     seam_ = std::make_unique<SeamServer>(SeamServices{&devices_, netlink_, clock_, shell_.get(), log_.get()});
-    if (!seam_->Start(layout_->SimFile("board.sock"), error)) return false;
+    if (Result<> seam = seam_->Start(layout_->SimFile("board.sock")); !seam) return seam;
     // The first power-on: the board answers its first control request with
     // the program already started and the kernel's devices in place.
     log_->Event(LogKind::kBoard, "power-on");
     PowerOn();
     StartProgram();
-    return true;
+    return {};
 }
 
 // The board's parts in power-on order. A new device is one more line here.
@@ -192,14 +183,13 @@ void SimulatedBoard::PowerOn() {
 }
 
 void SimulatedBoard::StartProgram() {
-    std::string error;
-    bool started = program_.Start(options_.program, layout_->dir(), console_.get(), &error);
+    Result<> started = program_.Start(options_.program, layout_->dir(), console_.get());
     std::lock_guard<std::mutex> lock(mutex_);
     ++programStarts_;
     if (!started) {
         programPid_ = 0;
         exitedAtMs_ = NowMs();
-        lastExit_ = "not started: " + error;
+        lastExit_ = "not started: " + started.error().Text();
         log_->Add(LogKind::kProgramExit, lastExit_);
         return;
     }

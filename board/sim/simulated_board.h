@@ -30,6 +30,7 @@
 #include "board/sim/options.h"
 #include "board/sim/part.h"
 #include "board/sim/program.h"
+#include "board/sim/result.h"
 #include "board/sim/root_layout.h"
 #include "board/sim/seam_server.h"
 #include "board/sim/shell.h"
@@ -52,7 +53,7 @@ public:
 
     // Lays out the root (factory files, EEPROM, NAND), assembles the parts,
     // starts the seam and powers the board on with the program started.
-    bool Start(std::string* error);
+    [[nodiscard]] Result<> Start();
     // Power cycles until a stop is requested or signalFd (may be -1) is readable.
     void Run(int signalFd);
     // Power-off of the parts and the seam; after Run.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -94,30 +95,55 @@ TEST(Eeprom, ImageWithoutServerLeavesTheAddressErased) {
     EXPECT_EQ(image[255], 0xFF);
 }
 
+TEST(Eeprom, FileIsCreatedOnceAndAFailureSaysWhy) {
+    simtest::TempDir dir;
+    sim::Options o;
+    o.deviceId = "DEV0000042";
+    const std::string path = dir.path() + "/i2c-eeprom0";
+    sim::Result<bool> first = sim::EnsureEepromFile(path, o);
+    ASSERT_TRUE(first) << first.error().Text();
+    EXPECT_TRUE(first.value());  // created now
+    EXPECT_EQ(simtest::ReadFile(path).size(), sim::kEepromSize);
+    sim::Result<bool> again = sim::EnsureEepromFile(path, o);
+    ASSERT_TRUE(again) << again.error().Text();
+    EXPECT_FALSE(again.value());  // the board's memory, kept
+
+    sim::Result<bool> nowhere = sim::EnsureEepromFile(dir.path() + "/missing/i2c-eeprom0", o);
+    ASSERT_FALSE(nowhere);
+    EXPECT_EQ(nowhere.error().code, ENOENT);
+    EXPECT_NE(nowhere.error().Text().find("cannot create the EEPROM file"), std::string::npos);
+}
+
 TEST(Flash, EraseAndPaddedWrite) {
     simtest::TempDir dir;
     std::string nand = dir.path() + "/mtd2", image = dir.path() + "/uImage";
-    ASSERT_TRUE(sim::EnsureNandFile(nand));
+    sim::Result<> ensured = sim::EnsureNandFile(nand);
+    ASSERT_TRUE(ensured) << ensured.error().Text();
     EXPECT_EQ(simtest::ReadFile(nand), std::string(sim::kNandSize, '\xFF'));
 
     std::string kernel(sim::kNandPageSize + 1, 'k');
     simtest::WriteFile(image, kernel);
     simtest::WriteFile(nand, std::string(3 * sim::kNandPageSize, '\0'));  // a small, dirty partition
-    std::string error;
-    ASSERT_TRUE(sim::NandWrite(nand, image, &error)) << error;
+    sim::Result<> written = sim::NandWrite(nand, image);
+    ASSERT_TRUE(written) << written.error().Text();
     std::string after = simtest::ReadFile(nand);
     ASSERT_EQ(after.size(), 3 * sim::kNandPageSize);
     EXPECT_EQ(after.substr(0, kernel.size()), kernel);
     EXPECT_EQ(after.substr(kernel.size(), sim::kNandPageSize - 1), std::string(sim::kNandPageSize - 1, '\xFF'));
     EXPECT_EQ(after.substr(2 * sim::kNandPageSize), std::string(sim::kNandPageSize, '\0'));  // untouched
 
-    ASSERT_TRUE(sim::EraseNand(nand, &error));
+    sim::Result<> erased = sim::EraseNand(nand);
+    ASSERT_TRUE(erased) << erased.error().Text();
     EXPECT_EQ(simtest::ReadFile(nand), std::string(3 * sim::kNandPageSize, '\xFF'));  // size kept
 
     simtest::WriteFile(image, std::string(3 * sim::kNandPageSize + 1, 'x'));
-    EXPECT_FALSE(sim::NandWrite(nand, image, &error));
+    sim::Result<> tooLarge = sim::NandWrite(nand, image);
+    EXPECT_FALSE(tooLarge);
+    EXPECT_NE(tooLarge.error().Text().find("does not fit the partition"), std::string::npos);
     EXPECT_EQ(simtest::ReadFile(nand), std::string(3 * sim::kNandPageSize, '\xFF'));  // refused whole
-    EXPECT_FALSE(sim::NandWrite(nand, dir.path() + "/missing", &error));
+    sim::Result<> missing = sim::NandWrite(nand, dir.path() + "/missing");
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(missing.error().Text(), "open " + dir.path() + "/missing: " + std::strerror(ENOENT));
 }
 
 TEST(OpLog, NumbersEntriesAndPagesThroughThem) {
@@ -269,8 +295,8 @@ TEST(WallClock, OffsetsPersistAndPowerOnTakesTheHardwareClock) {
 TEST(RootLayout, PowerOnEmptiesTmpWithoutFollowingLinks) {
     simtest::TempDir dir, outside;
     sim::RootLayout root(dir.path());
-    std::string error;
-    ASSERT_TRUE(root.Prepare(&error)) << error;
+    sim::Result<> prepared = root.Prepare();
+    ASSERT_TRUE(prepared) << prepared.error().Text();
     simtest::WriteFile(outside.path() + "/precious", "keep");
     simtest::WriteFile(dir.path() + "/tmp/a/b/c", "x");
     simtest::WriteFile(dir.path() + "/tmp/.hidden", "x");
@@ -283,8 +309,9 @@ TEST(RootLayout, PowerOnEmptiesTmpWithoutFollowingLinks) {
     EXPECT_EQ(simtest::ReadFile(outside.path() + "/precious"), "keep");
 
     sim::RootLayout second(dir.path());
-    EXPECT_FALSE(second.Prepare(&error));  // the first holds the root's lock
-    EXPECT_NE(error.find("another board"), std::string::npos);
+    sim::Result<> locked = second.Prepare();
+    EXPECT_FALSE(locked);  // the first holds the root's lock
+    EXPECT_NE(locked.error().Text().find("another board"), std::string::npos);
 }
 
 TEST(ToolRunner, RunsHostToolsInTheRootAndReportsStatus) {

@@ -141,8 +141,8 @@ TEST(BoardRoot, EepromOptionsForAnExistingEepromAreReportedAsIgnored) {
 TEST(BoardRoot, PowerOnReplacesALinkedTmpWithoutTouchingItsTarget) {
     simtest::TempDir dir, outside;
     sim::RootLayout root(dir.path());
-    std::string error;
-    ASSERT_TRUE(root.Prepare(&error)) << error;
+    sim::Result<> prepared = root.Prepare();
+    ASSERT_TRUE(prepared) << prepared.error().Text();
     simtest::WriteFile(outside.path() + "/sub/precious", "keep");
     fs::remove(dir.path() + "/tmp");
     fs::create_directory_symlink(outside.path(), dir.path() + "/tmp");

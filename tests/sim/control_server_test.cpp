@@ -37,8 +37,8 @@ protected:
     }
     void Start(std::chrono::milliseconds idle = sim::ControlServer::kIdleTimeout) {
         server = std::make_unique<sim::ControlServer>(&registry, idle);
-        std::string error;
-        ASSERT_TRUE(server->Start(path(), &error)) << error;
+        sim::Result<> started = server->Start(path());
+        ASSERT_TRUE(started) << started.error().Text();
     }
     std::string path() const { return dir.path() + "/control"; }
     sim::UniqueFd Connect() { return sim::ConnectUnix(path(), SOCK_STREAM | SOCK_CLOEXEC); }

@@ -146,9 +146,10 @@ public:
           tools_(&console_, &log_),
           clock_(dir_.path() + "/clock", dir_.path() + "/hwclock", &log_),
           shell_(&layout_, &tools_, &clock_, &log_, &console_, [] {}) {
-        std::string error;
-        prepared_ = layout_.Prepare(&error) && sim::FactoryInstall(layout_, &tools_, &log_, &error);
-        error_ = error;
+        sim::Result<> prepared = layout_.Prepare();
+        if (prepared) prepared = sim::FactoryInstall(layout_, &tools_, &log_);
+        prepared_ = prepared.ok();
+        if (!prepared) error_ = prepared.error().Text();
     }
     bool prepared() const { return prepared_; }
     const std::string& error() const { return error_; }
@@ -193,10 +194,11 @@ TEST(WgetArchive, MissingHostWgetFailsTheFactoryClearly) {
     sim::RootLayout layout(dir.path());
     sim::OpLog log([] { return int64_t{0}; }, "");
     sim::ToolRunner tools(nullptr, &log);
-    std::string error;
-    ASSERT_TRUE(layout.Prepare(&error)) << error;
-    EXPECT_FALSE(sim::FactoryInstall(layout, &tools, &log, &error, dir.path() + "/no-wget"));
-    EXPECT_NE(error.find("package wget"), std::string::npos) << error;
+    sim::Result<> prepared = layout.Prepare();
+    ASSERT_TRUE(prepared) << prepared.error().Text();
+    sim::Result<> installed = sim::FactoryInstall(layout, &tools, &log, dir.path() + "/no-wget");
+    EXPECT_FALSE(installed);
+    EXPECT_NE(installed.error().Text().find("package wget"), std::string::npos) << installed.error().Text();
     EXPECT_FALSE(simtest::Exists(dir.path() + "/opt/lpc3250/usr/bin/wget.tgz"));
 }
 

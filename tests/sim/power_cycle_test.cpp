@@ -70,8 +70,8 @@ TEST(PowerCycle, AReadBlockedInADeviceIsCutThenLetGoByItsPowerOff) {
     SilentLine line;
     line.Attach(devices, controls);
     sim::SeamServer seam({&devices, &netlink, nullptr, nullptr, &log});
-    std::string error;
-    ASSERT_TRUE(seam.Start(root.path() + "/sim/board.sock", &error)) << error;
+    sim::Result<> started = seam.Start(root.path() + "/sim/board.sock");
+    ASSERT_TRUE(started) << started.error().Text();
 
     const int fd = board::Open("/dev/silent", O_RDONLY);
     ASSERT_GE(fd, 0) << std::strerror(errno);
