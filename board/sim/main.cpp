@@ -96,13 +96,15 @@ int main(int argc, char** argv) {
     sim::UniqueFd signalFd(::signalfd(-1, &stopSignals, SFD_CLOEXEC));
     if (!signalFd) return Fail(sim::Error::FromErrno("signalfd for SIGTERM and SIGINT").Text());
 
+    // The banner comes before the first power-on, so that the board's lines
+    // and the program's output follow it.
+    const std::string controlPath = options.root + "/sim/control";
+    if (!options.quiet) PrintBanner(options, controlPath);
+    std::fflush(stdout);
     sim::SimulatedBoard board(options);
     if (sim::Result<> started = board.Start(); !started) return Fail(started.error().Text());
     sim::ControlServer control(&board.controls());
-    std::string controlPath = board.root().SimFile("control");
     if (sim::Result<> listening = control.Start(controlPath); !listening) return Fail(listening.error().Text());
-    if (!options.quiet) PrintBanner(options, controlPath);
-    std::fflush(stdout);
 
     board.Run(signalFd.Get());
     board.Shutdown();

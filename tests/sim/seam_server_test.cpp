@@ -74,8 +74,8 @@ protected:
         simtest::WriteFile(root.path() + "/dev/i2c-eeprom0", "ID");
         devices.Add("/dev/i2c-eeprom0", std::make_shared<sim::FileDevice>(root.path() + "/dev/i2c-eeprom0"));
         devices.Add("/dev/recorder", recorder);
-        std::string error;
-        ASSERT_TRUE(server.Start(root.path() + sim::kSeamSocketPath, &error)) << error;
+        sim::Result<> started = server.Start(root.path() + sim::kSeamSocketPath);
+        ASSERT_TRUE(started) << started.error().Text();
     }
     void TearDown() override { server.Stop(); }
 
