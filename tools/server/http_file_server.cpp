@@ -44,6 +44,19 @@ bool ReadHead(int fd, std::string* head) {
     return true;
 }
 
+// Ends our side and reads what the client still sends for a moment, so that
+// closing with unread bytes does not reset the connection before the client
+// has read the answer.
+void CloseGently(int fd) {
+    ::shutdown(fd, SHUT_WR);
+    const timeval tv{0, 200000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[4096];
+    for (int i = 0; i < 16 && ::recv(fd, buf, sizeof buf, 0) > 0; ++i) {
+    }
+    ::close(fd);
+}
+
 void SendStatus(int fd, int code, const char* reason) {
     const std::string body = std::to_string(code) + " " + reason + "\n";
     const std::string reply = "HTTP/1.0 " + std::to_string(code) + " " + reason +
@@ -124,7 +137,7 @@ void HttpFileServer::Loop() {
         char text[INET_ADDRSTRLEN] = "?";
         ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
         Handle(fd, text);
-        ::close(fd);
+        CloseGently(fd);
     }
 }
 
