@@ -290,6 +290,16 @@ TEST(ServerTool, TalksToATerminalOnLoopback) {
         << tool.Output();
     EXPECT_TRUE(tool.WaitLine("1 terminals answered", 5000)) << tool.Output();
 
+    // login goes to the group with the terminal's id and waits for its answer.
+    tool.Write("login super secret 192.168.1.11 255.255.255.0 192.168.1.1");
+    const auto login = group.ReceiveCmd(0x83, 3000);
+    ASSERT_TRUE(login) << tool.Output();
+    ASSERT_EQ(login->size(), 61u);
+    EXPECT_EQ(std::string(login->begin() + 5, login->begin() + 15), kId);
+    EXPECT_EQ(std::string(login->begin() + 31, login->begin() + 37), std::string("secret"));
+    ASSERT_TRUE(answers.Send(kGroup, 7806, Frame(0x84, {1})));
+    EXPECT_TRUE(tool.WaitLine("login answer from 127.0.0.1 PT00000042: failure", 3000)) << tool.Output();
+
     // The stream: 20 frames and one bad header; the frames are saved in order.
     std::string expected;
     for (int i = 0; i < 20; ++i) {

@@ -6,36 +6,15 @@
 namespace srvproto {
 namespace {
 
-struct Verb {
-    const char* name;
-    CmdKind kind;
-    size_t minArgs, maxArgs;
-};
-
-constexpr size_t kMany = 64;
-constexpr Verb kVerbs[] = {
-    {"mode", CmdKind::kMode, 1, 1},           {"grant", CmdKind::kGrant, 1, 3},
-    {"stop", CmdKind::kStop, 0, 1},           {"groups", CmdKind::kGroups, 0, kGroupCount},
-    {"version", CmdKind::kVersion, 0, 0},     {"netparams", CmdKind::kNetParams, 3, 3},
-    {"upgrade", CmdKind::kUpgrade, 1, 2},     {"discover", CmdKind::kDiscover, 0, 0},
-    {"login", CmdKind::kLogin, 5, 5},         {"announce", CmdKind::kAnnounce, 0, 0},
-    {"terminal", CmdKind::kTerminal, 1, 1},   {"id", CmdKind::kId, 1, 1},
-    {"wait", CmdKind::kWait, 1, 1},           {"help", CmdKind::kHelp, 0, kMany},
-    {"quit", CmdKind::kQuit, 0, 0},           {"exit", CmdKind::kQuit, 0, 0},
-};
-
-struct ModeName {
-    const char* name;
-    uint8_t mode;
-};
-constexpr ModeName kModes[] = {{"off", 0}, {"on", 1}, {"auto", 2}};
+using Words = std::vector<std::string>;
+using ArgParser = bool (*)(const Words& w, Command* c, std::string* error);
 
 bool Fail(std::string* error, const std::string& text) {
     *error = text;
     return false;
 }
 
-bool ParseNetParams(const std::vector<std::string>& w, size_t at, NetParams* net, std::string* error) {
+bool ParseNetParams(const Words& w, size_t at, NetParams* net, std::string* error) {
     const char* what[] = {"address", "netmask", "gateway"};
     uint32_t* field[] = {&net->addr, &net->mask, &net->gateway};
     for (size_t i = 0; i < 3; ++i) {
@@ -63,64 +42,112 @@ std::string BaseName(const std::string& file) {
     return slash == std::string::npos ? file : file.substr(slash + 1);
 }
 
-bool ParseArgs(const std::vector<std::string>& w, Command* c, std::string* error) {
-    uint32_t v = 0;
-    switch (c->kind) {
-    case CmdKind::kMode:
-        for (const ModeName& m : kModes) {
-            if (w[1] == m.name) {
-                c->mode = m.mode;
-                return true;
-            }
+struct ModeName {
+    const char* name;
+    uint8_t mode;
+};
+constexpr ModeName kModes[] = {{"off", 0}, {"on", 1}, {"auto", 2}};
+
+bool NoArgs(const Words&, Command*, std::string*) { return true; }
+
+bool ModeArgs(const Words& w, Command* c, std::string* error) {
+    for (const ModeName& m : kModes) {
+        if (w[1] == m.name) {
+            c->mode = m.mode;
+            return true;
         }
-        if (!ParseUnsigned(w[1], 255, &v)) return Fail(error, "bad mode: " + w[1] + " (off, on, auto or 0-255)");
-        c->mode = static_cast<uint8_t>(v);
-        return true;
-    case CmdKind::kGrant:
-        if (w.size() > 2 && !ParseAddress(w[2], &c->grant.addr)) return Fail(error, "bad address: " + w[2]);
-        if (w.size() > 3) {
-            if (!ParseUnsigned(w[3], 65535, &v) || v == 0) return Fail(error, "bad port: " + w[3] + " (1-65535)");
-            c->grant.port = static_cast<uint16_t>(v);
-        }
-        [[fallthrough]];
-    case CmdKind::kStop:
-        if (w.size() > 1) {
-            if (!ParseUnsigned(w[1], 65535, &v)) return Fail(error, "bad broadcast id: " + w[1] + " (0-65535)");
-            c->grant.brdId = static_cast<uint16_t>(v);
-        }
-        return true;
-    case CmdKind::kGroups:
-        c->names.assign(w.begin() + 1, w.end());
-        if (GroupNamesBlock(c->names).empty()) return Fail(error, "group names too long for one frame");
-        return true;
-    case CmdKind::kNetParams:
-        return ParseNetParams(w, 1, &c->net, error);
-    case CmdKind::kUpgrade:
-        c->file = w[1];
-        c->path = w.size() > 2 ? w[2] : "/" + BaseName(w[1]);
-        if (!UpgradePathSafe(c->path))
-            return Fail(error, "bad upgrade path: " + c->path + " (starts with /, letters, digits and /._- only)");
-        return true;
-    case CmdKind::kLogin:
-        c->user = w[1];
-        c->password = w[2];
-        if (c->user.size() > kLoginFieldLength || c->password.size() > kLoginFieldLength)
-            return Fail(error, "user name and password hold at most 16 bytes each");
-        return ParseNetParams(w, 3, &c->net, error);
-    case CmdKind::kTerminal:
-        if (!ParseAddress(w[1], &c->addr) || c->addr == 0 || c->addr == 0xFFFFFFFFu)
-            return Fail(error, "bad terminal address: " + w[1]);
-        return true;
-    case CmdKind::kId:
-        if (!ParseDeviceId(w[1], &c->id)) return Fail(error, "bad device id: " + w[1] + " (10 printable characters)");
-        return true;
-    case CmdKind::kWait:
-        if (!ParseSeconds(w[1], &c->waitMs)) return Fail(error, "bad wait: " + w[1] + " (seconds, at most 86400)");
-        return true;
-    default:
-        return true;
     }
+    uint32_t v = 0;
+    if (!ParseUnsigned(w[1], 255, &v)) return Fail(error, "bad mode: " + w[1] + " (off, on, auto or 0-255)");
+    c->mode = static_cast<uint8_t>(v);
+    return true;
 }
+
+bool StopArgs(const Words& w, Command* c, std::string* error) {
+    uint32_t v = 0;
+    if (w.size() > 1) {
+        if (!ParseUnsigned(w[1], 65535, &v)) return Fail(error, "bad broadcast id: " + w[1] + " (0-65535)");
+        c->grant.brdId = static_cast<uint16_t>(v);
+    }
+    return true;
+}
+
+bool GrantArgs(const Words& w, Command* c, std::string* error) {
+    uint32_t v = 0;
+    if (w.size() > 2 && !ParseAddress(w[2], &c->grant.addr)) return Fail(error, "bad address: " + w[2]);
+    if (w.size() > 3) {
+        if (!ParseUnsigned(w[3], 65535, &v) || v == 0) return Fail(error, "bad port: " + w[3] + " (1-65535)");
+        c->grant.port = static_cast<uint16_t>(v);
+    }
+    return StopArgs(w, c, error);
+}
+
+bool GroupsArgs(const Words& w, Command* c, std::string* error) {
+    c->names.assign(w.begin() + 1, w.end());
+    if (GroupNamesBlock(c->names).empty()) return Fail(error, "group names too long for one frame");
+    return true;
+}
+
+bool NetParamsArgs(const Words& w, Command* c, std::string* error) { return ParseNetParams(w, 1, &c->net, error); }
+
+bool UpgradeArgs(const Words& w, Command* c, std::string* error) {
+    c->file = w[1];
+    c->path = w.size() > 2 ? w[2] : "/" + BaseName(w[1]);
+    if (!UpgradePathSafe(c->path))
+        return Fail(error, "bad upgrade path: " + c->path + " (starts with /, letters, digits and /._- only)");
+    return true;
+}
+
+bool LoginArgs(const Words& w, Command* c, std::string* error) {
+    c->user = w[1];
+    c->password = w[2];
+    if (c->user.size() > kLoginFieldLength || c->password.size() > kLoginFieldLength)
+        return Fail(error, "user name and password hold at most 16 bytes each");
+    return ParseNetParams(w, 3, &c->net, error);
+}
+
+bool TerminalArgs(const Words& w, Command* c, std::string* error) {
+    if (!ParseAddress(w[1], &c->addr) || c->addr == 0 || c->addr == 0xFFFFFFFFu)
+        return Fail(error, "bad terminal address: " + w[1]);
+    return true;
+}
+
+bool IdArgs(const Words& w, Command* c, std::string* error) {
+    if (!ParseDeviceId(w[1], &c->id)) return Fail(error, "bad device id: " + w[1] + " (10 printable characters)");
+    return true;
+}
+
+bool WaitArgs(const Words& w, Command* c, std::string* error) {
+    if (!ParseSeconds(w[1], &c->waitMs)) return Fail(error, "bad wait: " + w[1] + " (seconds, at most 86400)");
+    return true;
+}
+
+struct Verb {
+    const char* name;
+    CmdKind kind;
+    size_t minArgs, maxArgs;
+    ArgParser parse;
+};
+
+constexpr size_t kMany = 64;
+constexpr Verb kVerbs[] = {
+    {"mode", CmdKind::kMode, 1, 1, ModeArgs},
+    {"grant", CmdKind::kGrant, 1, 3, GrantArgs},
+    {"stop", CmdKind::kStop, 0, 1, StopArgs},
+    {"groups", CmdKind::kGroups, 0, kGroupCount, GroupsArgs},
+    {"version", CmdKind::kVersion, 0, 0, NoArgs},
+    {"netparams", CmdKind::kNetParams, 3, 3, NetParamsArgs},
+    {"upgrade", CmdKind::kUpgrade, 1, 2, UpgradeArgs},
+    {"discover", CmdKind::kDiscover, 0, 0, NoArgs},
+    {"login", CmdKind::kLogin, 5, 5, LoginArgs},
+    {"announce", CmdKind::kAnnounce, 0, 0, NoArgs},
+    {"terminal", CmdKind::kTerminal, 1, 1, TerminalArgs},
+    {"id", CmdKind::kId, 1, 1, IdArgs},
+    {"wait", CmdKind::kWait, 1, 1, WaitArgs},
+    {"help", CmdKind::kHelp, 0, kMany, NoArgs},
+    {"quit", CmdKind::kQuit, 0, 0, NoArgs},
+    {"exit", CmdKind::kQuit, 0, 0, NoArgs},
+};
 
 }  // namespace
 
@@ -200,7 +227,7 @@ int ParseWords(const std::vector<std::string>& words, Command* out, std::string*
             return -1;
         }
         out->kind = verb.kind;
-        if (!ParseArgs(words, out, error)) {
+        if (!verb.parse(words, out, error)) {
             *out = Command();
             return -1;
         }

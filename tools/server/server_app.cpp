@@ -324,80 +324,85 @@ int ServerApp::Upgrade(const Command& cmd) {
     return SendToTerminal(BuildUpgradeUrl(opt_.id, cmd.path), "upgrade URL " + cmd.path);
 }
 
+uint64_t ServerApp::Counted(const uint64_t& counter) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counter;
+}
+
+int ServerApp::AskVersion() {
+    const uint64_t seen = Counted(versions_);
+    if (SendToTerminal(BuildVersionQuery(opt_.id), "version query") != 0) return -1;
+    if (WaitAnswer(versions_, seen, opt_.answerMs)) return 0;
+    SayError("no version answer within " + std::to_string(opt_.answerMs / 1000) + " s");
+    return -1;
+}
+
+int ServerApp::Discover() {
+    const uint64_t seen = Counted(searches_);
+    if (SendToGroup(BuildSearch(opt_.id), "discovery") != 0) return -1;
+    Sleep(opt_.answerMs);  // every terminal answers: collect them all
+    Say(std::to_string(Counted(searches_) - seen) + " terminals answered");
+    return 0;
+}
+
+int ServerApp::Login(const Command& cmd) {
+    const uint64_t seen = Counted(logins_);
+    const Bytes frame = BuildLogin(opt_.id, cmd.user, cmd.password, cmd.net);
+    if (SendToGroup(frame, "login of " + cmd.user + " for " + DeviceIdText(opt_.id.data())) != 0) return -1;
+    if (WaitAnswer(logins_, seen, opt_.answerMs)) return 0;
+    SayError("no login answer within " + std::to_string(opt_.answerMs / 1000) + " s");
+    return -1;
+}
+
+int ServerApp::SendGrant(const Command& cmd) {
+    Grant g = cmd.grant;
+    if (g.addr == 0) g.addr = LocalAddressTowardTerminal();
+    if (g.port == 0) g.port = opt_.streamPort;
+    return SendToTerminal(BuildGrant(opt_.id, g), "grant brdId " + std::to_string(g.brdId) + " to " +
+                                                      DottedAddress(g.addr) + ":" + std::to_string(g.port));
+}
+
+int ServerApp::Choose(const Command& cmd) {
+    if (cmd.kind == CmdKind::kTerminal) {
+        opt_.terminal = cmd.addr;
+        Say("terminal " + DottedAddress(opt_.terminal));
+    } else {
+        opt_.id = cmd.id;
+        Say("device id " + DeviceIdText(opt_.id.data()));
+    }
+    return 0;
+}
+
 int ServerApp::Execute(const Command& cmd) {
-    uint64_t seen = 0;
+    const NetParams& n = cmd.net;
     switch (cmd.kind) {
-    case CmdKind::kEmpty:
-        return 0;
     case CmdKind::kMode:
         return SendToTerminal(BuildMode(opt_.id, cmd.mode),
                               "mode " + std::to_string(cmd.mode) + " (" + ModeName(cmd.mode) + ")");
-    case CmdKind::kGrant: {
-        Grant g = cmd.grant;
-        if (g.addr == 0) g.addr = LocalAddressTowardTerminal();
-        if (g.port == 0) g.port = opt_.streamPort;
-        return SendToTerminal(BuildGrant(opt_.id, g), "grant brdId " + std::to_string(g.brdId) + " to " +
-                                                          DottedAddress(g.addr) + ":" + std::to_string(g.port));
-    }
+    case CmdKind::kGrant:
+        return SendGrant(cmd);
     case CmdKind::kStop:
         return SendToTerminal(BuildStop(opt_.id, cmd.grant.brdId), "stop brdId " + std::to_string(cmd.grant.brdId));
     case CmdKind::kGroups:
         return SendToTerminal(BuildGroupNames(opt_.id, cmd.names), std::to_string(cmd.names.size()) + " group names");
-    case CmdKind::kVersion: {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            seen = versions_;
-        }
-        if (SendToTerminal(BuildVersionQuery(opt_.id), "version query") != 0) return -1;
-        if (WaitAnswer(versions_, seen, opt_.answerMs)) return 0;
-        SayError("no version answer within " + std::to_string(opt_.answerMs / 1000) + " s");
-        return -1;
-    }
+    case CmdKind::kVersion:
+        return AskVersion();
     case CmdKind::kNetParams:
-        return SendToTerminal(BuildNetParams(opt_.id, cmd.net), "network parameters " + DottedAddress(cmd.net.addr) +
-                                                                    " " + DottedAddress(cmd.net.mask) + " " +
-                                                                    DottedAddress(cmd.net.gateway));
+        return SendToTerminal(BuildNetParams(opt_.id, n), "network parameters " + DottedAddress(n.addr) + " " +
+                                                              DottedAddress(n.mask) + " " + DottedAddress(n.gateway));
     case CmdKind::kUpgrade:
         return Upgrade(cmd);
-    case CmdKind::kDiscover: {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            seen = searches_;
-        }
-        if (SendToGroup(BuildSearch(opt_.id), "discovery") != 0) return -1;
-        Sleep(opt_.answerMs);  // every terminal answers: collect them all
-        uint64_t found = 0;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            found = searches_ - seen;
-        }
-        Say(std::to_string(found) + " terminals answered");
-        return 0;
-    }
-    case CmdKind::kLogin: {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            seen = logins_;
-        }
-        if (SendToGroup(BuildLogin(opt_.id, cmd.user, cmd.password, cmd.net),
-                        "login of " + cmd.user + " for " + DeviceIdText(opt_.id.data())) != 0)
-            return -1;
-        if (WaitAnswer(logins_, seen, opt_.answerMs)) return 0;
-        SayError("no login answer within " + std::to_string(opt_.answerMs / 1000) + " s");
-        return -1;
-    }
+    case CmdKind::kDiscover:
+        return Discover();
+    case CmdKind::kLogin:
+        return Login(cmd);
     case CmdKind::kAnnounce:
         if (Announce() != 0) return -1;
         Say("announced");
         return 0;
     case CmdKind::kTerminal:
-        opt_.terminal = cmd.addr;
-        Say("terminal " + DottedAddress(opt_.terminal));
-        return 0;
     case CmdKind::kId:
-        opt_.id = cmd.id;
-        Say("device id " + DeviceIdText(opt_.id.data()));
-        return 0;
+        return Choose(cmd);
     case CmdKind::kWait:
         Sleep(cmd.waitMs);
         return 0;
@@ -409,6 +414,8 @@ int ServerApp::Execute(const Command& cmd) {
     }
     case CmdKind::kQuit:
         return 1;
+    case CmdKind::kEmpty:
+        return 0;
     }
     return 0;
 }

@@ -48,6 +48,12 @@ private:
     int Announce();
     uint32_t LocalAddressTowardTerminal() const;
     int Upgrade(const Command& cmd);
+    int AskVersion();
+    int Discover();
+    int Login(const Command& cmd);
+    int SendGrant(const Command& cmd);
+    int Choose(const Command& cmd);
+    uint64_t Counted(const uint64_t& counter);
     // Waits until the counter passes seen or timeout; true when it did.
     bool WaitAnswer(const uint64_t& counter, uint64_t seen, uint32_t ms);
     void Sleep(uint32_t ms);
