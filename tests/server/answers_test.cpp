@@ -1,6 +1,6 @@
-// Decoding what terminals send: the status report (73 bytes), the version
-// answer (34 bytes), the discovery answer (140 bytes) and the login answer,
-// each only from a valid frame of exactly its length.
+// Decoding what terminals send: the status report's fields, and every
+// answer only from a valid frame of exactly its length (the printed lines
+// of all four answers are checked by the tool's run in server_tool_test).
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -77,48 +77,20 @@ TEST(TerminalAnswers, RejectsWrongLengthCodeOrEnvelope) {
     EXPECT_EQ(DecodeStatus(good.data(), 4, &s), -1);
 }
 
-TEST(TerminalAnswers, VersionAnswerIsThirtyFourBytes) {
-    Bytes p(34, 0);
-    p[1] = 0x02;
-    const char text[] = "D4.5.1";
-    std::copy(text, text + 6, p.begin() + 2);
-    const Bytes frame = Frame(0x49, p);
-    VersionInfo v;
-    ASSERT_EQ(DecodeVersion(frame.data(), frame.size(), &v), 0);
-    EXPECT_EQ(v.text, "D4.5.1");
-    EXPECT_EQ(FormatVersion(v, "192.168.1.10"), "version from 192.168.1.10 PT00000007: D4.5.1 (0x00 0x02)");
+TEST(TerminalAnswers, VersionTextStopsAtItsEndAndOtherAnswersNeedTheirLength) {
     // Text without a terminator stops at the payload's end.
-    Bytes full(34, 'x');
-    const Bytes unterminated = Frame(0x49, full);
+    const Bytes unterminated = Frame(0x49, Bytes(34, 'x'));
+    VersionInfo v;
     ASSERT_EQ(DecodeVersion(unterminated.data(), unterminated.size(), &v), 0);
     EXPECT_EQ(v.text, std::string(32, 'x'));
     const Bytes shorter = Frame(0x49, Bytes(33, 0));
     EXPECT_EQ(DecodeVersion(shorter.data(), shorter.size(), &v), -1);
-}
-
-TEST(TerminalAnswers, DiscoveryAndLoginAnswers) {
-    Bytes p(140, 0);
-    const char id[] = "PT00000007";
-    std::copy(id, id + 10, p.begin());
-    std::copy(id, id + 10, p.begin() + 32);
-    const uint8_t tail[] = {192, 168, 1, 10, 255, 255, 255, 0, 192, 168, 1, 5};
-    std::copy(tail, tail + 12, p.begin() + 128);
-    const Bytes frame = Frame(0x82, p);
     SearchAck a;
-    ASSERT_EQ(DecodeSearchAck(frame.data(), frame.size(), &a), 0);
-    EXPECT_EQ(FormatSearchAck(a, "192.168.1.10"),
-              "found PT00000007 at 192.168.1.10 mask 255.255.255.0 gateway 192.168.1.5 (answer from 192.168.1.10)");
-
+    const Bytes search = Frame(0x82, Bytes(139, 0));
+    EXPECT_EQ(DecodeSearchAck(search.data(), search.size(), &a), -1);
     LoginAck l;
-    const Bytes ok = Frame(0x84, {0});
-    ASSERT_EQ(DecodeLoginAck(ok.data(), ok.size(), &l), 0);
-    EXPECT_EQ(FormatLoginAck(l, "192.168.1.10"), "login answer from 192.168.1.10 PT00000007: success");
-    const Bytes refused = Frame(0x84, {1});
-    ASSERT_EQ(DecodeLoginAck(refused.data(), refused.size(), &l), 0);
-    EXPECT_EQ(l.result, 1);
     const Bytes twoBytes = Frame(0x84, {0, 0});
     EXPECT_EQ(DecodeLoginAck(twoBytes.data(), twoBytes.size(), &l), -1);
-    EXPECT_EQ(DecodeSearchAck(ok.data(), ok.size(), &a), -1);
 }
 
 }  // namespace

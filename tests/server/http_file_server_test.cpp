@@ -2,7 +2,6 @@
 // that never finishes its request does not keep others out for long.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,29 +22,7 @@ namespace {
 
 constexpr uint32_t kLoopback = 0x7F000001;
 
-// Sends request and reads until the server closes (at most 5 s).
-std::string Exchange(uint16_t port, const std::string& request) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(kLoopback);
-    std::string reply;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        char buf[4096];
-        while (std::chrono::steady_clock::now() < until) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 500) <= 0) continue;
-            const ssize_t got = recv(fd, buf, sizeof buf, 0);
-            if (got <= 0) break;
-            reply.append(buf, static_cast<size_t>(got));
-        }
-    }
-    close(fd);
-    return reply;
-}
+using servertest::HttpExchange;
 
 std::string Body(const std::string& reply) {
     const size_t at = reply.find("\r\n\r\n");
@@ -89,32 +66,32 @@ protected:
 
 TEST_F(HttpFileServerTest, ServesTheFileAtItsPathAndNothingElse) {
     // The terminal's download sends an HTTP/1.1 GET.
-    const std::string got = Exchange(port_, "GET /pkg/upgrade_app.bin HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string got = HttpExchange(port_, "GET /pkg/upgrade_app.bin HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << got.substr(0, 80);
     EXPECT_NE(got.find("Content-Length: 70000\r\n"), std::string::npos);
     EXPECT_TRUE(Body(got) == content_) << Body(got).size();
 
-    const std::string head = Exchange(port_, "HEAD /pkg/upgrade_app.bin HTTP/1.0\r\n\r\n");
+    const std::string head = HttpExchange(port_, "HEAD /pkg/upgrade_app.bin HTTP/1.0\r\n\r\n");
     EXPECT_NE(head.find("Content-Length: 70000"), std::string::npos);
     EXPECT_EQ(Body(head), "");
 
-    EXPECT_EQ(Exchange(port_, "GET /pkg/other.bin HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
-    EXPECT_EQ(Exchange(port_, "GET /pkg/upgrade_app.bin/ HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
-    EXPECT_EQ(Exchange(port_, "POST /pkg/upgrade_app.bin HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 501", 0), 0u);
-    EXPECT_EQ(Exchange(port_, "GET /pkg/upgrade_app.bin\r\n\r\n").rfind("HTTP/1.0 400", 0), 0u);
-    EXPECT_EQ(Exchange(port_, "GET  HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 400", 0), 0u);
-    EXPECT_EQ(Exchange(port_, "\x16\x03\x01 binary\r\n\r\n").rfind("HTTP/1.0 400", 0), 0u);
+    EXPECT_EQ(HttpExchange(port_, "GET /pkg/other.bin HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
+    EXPECT_EQ(HttpExchange(port_, "GET /pkg/upgrade_app.bin/ HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
+    EXPECT_EQ(HttpExchange(port_, "POST /pkg/upgrade_app.bin HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 501", 0), 0u);
+    EXPECT_EQ(HttpExchange(port_, "GET /pkg/upgrade_app.bin\r\n\r\n").rfind("HTTP/1.0 400", 0), 0u);
+    EXPECT_EQ(HttpExchange(port_, "GET  HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 400", 0), 0u);
+    EXPECT_EQ(HttpExchange(port_, "\x16\x03\x01 binary\r\n\r\n").rfind("HTTP/1.0 400", 0), 0u);
     // A head that never ends is cut off, not buffered for ever.
-    EXPECT_EQ(Exchange(port_, std::string(6000, 'A')).rfind("HTTP/1.0 400", 0), 0u);
+    EXPECT_EQ(HttpExchange(port_, std::string(6000, 'A')).rfind("HTTP/1.0 400", 0), 0u);
 
     // A query string does not change the file; a new file and path do.
-    EXPECT_TRUE(Body(Exchange(port_, "GET /pkg/upgrade_app.bin?x=1 HTTP/1.0\r\n\r\n")) == content_);
+    EXPECT_TRUE(Body(HttpExchange(port_, "GET /pkg/upgrade_app.bin?x=1 HTTP/1.0\r\n\r\n")) == content_);
     server_.Serve(file_, "/other.bin");
-    EXPECT_EQ(Exchange(port_, "GET /pkg/upgrade_app.bin HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
-    EXPECT_TRUE(Body(Exchange(port_, "GET /other.bin HTTP/1.0\r\n\r\n")) == content_);
+    EXPECT_EQ(HttpExchange(port_, "GET /pkg/upgrade_app.bin HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
+    EXPECT_TRUE(Body(HttpExchange(port_, "GET /other.bin HTTP/1.0\r\n\r\n")) == content_);
     // A file that went away is a 404, not an empty 200.
     std::remove(file_.c_str());
-    EXPECT_EQ(Exchange(port_, "GET /other.bin HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
+    EXPECT_EQ(HttpExchange(port_, "GET /other.bin HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404", 0), 0u);
 
     std::lock_guard<std::mutex> lock(logMutex_);
     ASSERT_FALSE(log_.empty());
@@ -132,7 +109,7 @@ TEST_F(HttpFileServerTest, AClientThatClosesEarlyDoesNotStopTheServer) {
     ASSERT_EQ(send(fd, "GET /pkg", 8, MSG_NOSIGNAL), 8);
     close(fd);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(Body(Exchange(port_, "GET /pkg/upgrade_app.bin HTTP/1.0\r\n\r\n")) == content_);
+    EXPECT_TRUE(Body(HttpExchange(port_, "GET /pkg/upgrade_app.bin HTTP/1.0\r\n\r\n")) == content_);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 

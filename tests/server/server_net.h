@@ -5,13 +5,19 @@
 #ifndef PATERM_TESTS_SERVER_SERVER_NET_H
 #define PATERM_TESTS_SERVER_SERVER_NET_H
 
+#include <arpa/inet.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace servertest {
 
@@ -28,6 +34,31 @@ inline bool EnterPrivateNetworkWithMulticast() {
     up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
     close(fd);
     return up;
+}
+
+// Sends request to 127.0.0.1:port and reads until the server closes (at
+// most 5 s); the whole reply.
+inline std::string HttpExchange(uint16_t port, const std::string& request) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        char buf[4096];
+        while (std::chrono::steady_clock::now() < until) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 500) <= 0) continue;
+            const ssize_t got = recv(fd, buf, sizeof buf, 0);
+            if (got <= 0) break;
+            reply.append(buf, static_cast<size_t>(got));
+        }
+    }
+    close(fd);
+    return reply;
 }
 
 }  // namespace servertest

@@ -186,27 +186,6 @@ private:
     size_t scanned_ = 0;
 };
 
-// One HTTP exchange with the tool's file server; the whole reply.
-std::string HttpGet(uint16_t port, const std::string& path) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to = Addr(kLoopback, port);
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    std::string reply;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        char buf[4096];
-        for (int i = 0; i < 100; ++i) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 50) != 1) continue;
-            const ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            reply.append(buf, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
-    return reply;
-}
-
 Bytes StreamPacket(uint32_t brdId, uint8_t fill) {
     Bytes p = {0x0A, 0x09, 0x06, 0x02, 0x01, 0x00, 0xAB, 0x00, 0, 0, 0, 0};
     for (int i = 0; i < 4; ++i) p.push_back(static_cast<uint8_t>(brdId >> (8 * i)));
@@ -327,7 +306,8 @@ TEST(ServerTool, TalksToATerminalOnLoopback) {
     ASSERT_TRUE(url) << tool.Output();
     ASSERT_GT(FrameCheck(url->data(), url->size()), 0);
     EXPECT_EQ(std::string(url->begin() + 15, url->end() - 2), std::string("/pkg/upgrade_app.bin") + '\0');
-    const std::string reply = HttpGet(8080, "/pkg/upgrade_app.bin");
+    const std::string reply =
+        servertest::HttpExchange(8080, "GET /pkg/upgrade_app.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK", 0), 0u) << reply;
     EXPECT_EQ(reply.substr(reply.size() - 11), "PKG-CONTENT");
     EXPECT_TRUE(tool.WaitLine("http: GET /pkg/upgrade_app.bin from 127.0.0.1: 200, 11 bytes", 3000)) << tool.Output();
