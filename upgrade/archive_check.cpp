@@ -66,7 +66,7 @@ private:
     bool Member(char type, const std::string& name, const std::string& link);
     bool InsideName(const std::string& name, std::vector<std::string>* parts);
     bool InsideLink(const std::vector<std::string>& member, const std::string& target);
-    void ParsePax();
+    bool ParsePax();
     bool Fail(const std::string& text) {
         why_ = text;
         return false;
@@ -77,6 +77,7 @@ private:
     uint64_t skip_ = 0;    // data bytes (with padding) still to pass
     char collecting_ = 0;  // 'L', 'K' or 'x' while an extension's data is read
     std::string extension_;
+    size_t extensionSize_ = 0;
     std::string longName_, longLink_;
     bool ended_ = false;
     size_t members_ = 0;
@@ -106,8 +107,12 @@ bool TarChecker::Block(const uint8_t* block) {
     if (collecting_) extension_.append(reinterpret_cast<const char*>(block), n);
     skip_ -= n;
     if (skip_ > 0 || !collecting_) return true;
-    if (collecting_ == 'x') ParsePax();
-    else (collecting_ == 'L' ? longName_ : longLink_) = Field(reinterpret_cast<const uint8_t*>(extension_.data()), extension_.size());
+    extension_.resize(std::min<size_t>(extension_.size(), extensionSize_));  // the padding is no part of it
+    if (collecting_ == 'x' && !ParsePax()) return false;
+    if (collecting_ != 'x') {
+        const auto* text = reinterpret_cast<const uint8_t*>(extension_.data());
+        (collecting_ == 'L' ? longName_ : longLink_) = Field(text, extension_.size());
+    }
     collecting_ = 0;
     return true;
 }
@@ -130,6 +135,7 @@ bool TarChecker::Header(const uint8_t* h) {
         if (size > kMaxName) return Fail("an extended header is too long");
         collecting_ = type;
         extension_.clear();
+        extensionSize_ = static_cast<size_t>(size);
         skip_ = (size + kBlock - 1) / kBlock * kBlock;
         if (skip_ == 0) collecting_ = 0;
         return true;
@@ -145,18 +151,22 @@ bool TarChecker::Header(const uint8_t* h) {
     return Member(type, name, link);
 }
 
-// A pax header: records "LENGTH key=value\n"; path and linkpath replace the names.
-void TarChecker::ParsePax() {
+// A pax header: records "LENGTH key=value\n"; path and linkpath replace the
+// names. A malformed one is refused, as tar would stop on it.
+bool TarChecker::ParsePax() {
     size_t at = 0;
     while (at < extension_.size()) {
         size_t space = extension_.find(' ', at);
         size_t len = std::strtoul(extension_.c_str() + at, nullptr, 10);
-        if (space == std::string::npos || len == 0 || space + 1 >= at + len || at + len > extension_.size()) break;
+        if (space == std::string::npos || len == 0 || space + 1 >= at + len || at + len > extension_.size() ||
+            extension_[at + len - 1] != '\n')
+            return Fail("an extended header is malformed");
         std::string record = extension_.substr(space + 1, at + len - space - 2);
         if (record.rfind("path=", 0) == 0) longName_ = record.substr(5);
         if (record.rfind("linkpath=", 0) == 0) longLink_ = record.substr(9);
         at += len;
     }
+    return true;
 }
 
 bool TarChecker::Member(char type, const std::string& name, const std::string& link) {
