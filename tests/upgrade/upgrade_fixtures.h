@@ -5,6 +5,7 @@
 #ifndef PATERM_TESTS_UPGRADE_UPGRADE_FIXTURES_H
 #define PATERM_TESTS_UPGRADE_UPGRADE_FIXTURES_H
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -112,13 +113,20 @@ inline Bytes Pattern(size_t size, uint32_t seed) {
     return out;
 }
 
-// Runs a host tool (found on PATH) with an argument vector; its exit code, or -1.
-inline int RunTool(const std::vector<std::string>& args) {
+// Runs a host tool (found on PATH) with an argument vector, its standard
+// output to outFile when one is given; its exit code, or -1.
+inline int RunTool(const std::vector<std::string>& args, const std::string& outFile = "") {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!outFile.empty())
+        posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
