@@ -13,6 +13,7 @@ namespace {
 
 constexpr size_t kBlock = 512;
 constexpr size_t kMaxName = 4096;  // longest name (or pax header) taken from an extension record
+constexpr uint64_t kMaxMember = 0xFFFFFFFFu;  // no file of the tree is larger; the block count cannot wrap
 
 // Splits a relative name into its components, "." and empty ones dropped.
 std::vector<std::string> Components(const std::string& name) {
@@ -129,7 +130,7 @@ bool TarChecker::Header(const uint8_t* h) {
     for (size_t i = 0; i < kBlock; ++i) actual += (i >= 148 && i < 156) ? ' ' : h[i];
     if (!ok || sum != actual) return Fail("a member header is damaged");
     uint64_t size = Octal(h + 124, 12, &ok);
-    if (!ok) return Fail("a member header is damaged");
+    if (!ok || size > kMaxMember) return Fail("a member header is damaged");
     char type = static_cast<char>(h[156]);
     if (type == 'L' || type == 'K' || type == 'x') {
         if (size > kMaxName) return Fail("an extended header is too long");

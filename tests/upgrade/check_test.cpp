@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -163,6 +164,14 @@ TEST(AppArchive, IncompleteOrDamagedArchivesAreRefused) {
     Bytes damaged = whole;
     damaged[512 + 10] ^= 1;  // a byte of the second header's name: its checksum no longer holds
     EXPECT_EQ(Check(StoredGzip(damaged), &why), 0);
+    EXPECT_NE(why.find("damaged"), std::string::npos) << why;
+    Bytes huge = TarBuilder().Add("lpc3250/", '5').Add("lpc3250/f").Finish();
+    std::memcpy(huge.data() + 512 + 124, "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 12);  // base-256 size
+    unsigned sum = 0;
+    std::memset(huge.data() + 512 + 148, ' ', 8);
+    for (size_t i = 512; i < 1024; ++i) sum += huge[i];
+    std::snprintf(reinterpret_cast<char*>(huge.data() + 512 + 148), 8, "%06o", sum);
+    EXPECT_EQ(Check(StoredGzip(huge), &why), 0);  // a size that would wrap the block count
     EXPECT_NE(why.find("damaged"), std::string::npos) << why;
     EXPECT_EQ(Check(StoredGzip(Bytes(1024, 0)), &why), 0);
     EXPECT_NE(why.find("holds nothing"), std::string::npos) << why;
