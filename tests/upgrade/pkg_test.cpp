@@ -84,13 +84,20 @@ TEST_F(PackageSteps, HeaderChecksRefuseWithTheirMessages) {
     EXPECT_NE(out.find("Error:  Read upgrade file description fail, can't upgrade"), std::string::npos) << out;
 }
 
-TEST_F(PackageSteps, OnlyAKernelIsExtractedAndCloseClearsTheRecord) {
+// The first description of each kind decides; the running version is not
+// extracted while the other kind still is; a closed record extracts nothing.
+TEST_F(PackageSteps, KindsAndVersionsDecideWhatIsExtracted) {
     int result = -1;
-    std::string out = Open(upgrade::BuildPackage({{0x46, 0x53, 7, kApp}, {0x50, 0x50, 0x04050002, kKernel}}), &result);
+    const Bytes pkgBytes = upgrade::BuildPackage({{0x46, 0x53, 7, kApp},
+                                                  {0xA2, 0x50, UPGRADE_CUR_VERSION, kApp},
+                                                  {0x50, 0x50, 0x04040009, kKernel},
+                                                  {0x50, 0x50, 0x04050002, kApp}});
+    std::string out = Open(pkgBytes, &result);
     ASSERT_EQ(result, 1) << out;
-    EXPECT_EQ(out, "upgradeFileHeader.fileNumber:2, upgradeFileHeader.totalLength:" +
-                       std::to_string(48 + kApp.size() + kKernel.size()) + "\n");
-    EXPECT_EQ(Printed(UpgradePkgExtractApp, &result), "Error:  cant find upgrade version!!!!!!!!!");
+    EXPECT_EQ(out, "upgradeFileHeader.fileNumber:4, upgradeFileHeader.totalLength:" +
+                       std::to_string(pkgBytes.size()) + "\n");
+    EXPECT_EQ(Printed(UpgradePkgExtractApp, &result),
+              "Error:  the required version:4050001 is same as current version, no need to upgrade\n");
     EXPECT_EQ(result, 0);
     EXPECT_FALSE(root.exists("/tmp/lpc3250.tgz"));
     EXPECT_EQ(Printed(UpgradePkgExtractKernel, &result), "");
@@ -100,21 +107,9 @@ TEST_F(PackageSteps, OnlyAKernelIsExtractedAndCloseClearsTheRecord) {
     UpgradePkgClose(&pkg);
     EXPECT_EQ(pkg.fd, 0);
     EXPECT_EQ(pkg.fileNumber, 0);
-    EXPECT_EQ(pkg.files[1].kind0, 0);
+    EXPECT_EQ(pkg.files[2].kind0, 0);
     EXPECT_EQ(Printed(UpgradePkgExtractKernel, &result), "Error:  fileHeader info is not invalid");
     EXPECT_EQ(result, 0);
-}
-
-TEST_F(PackageSteps, TheRunningVersionIsNotExtractedTheOtherKindStillIs) {
-    int result = -1;
-    Open(upgrade::BuildPackage({{0xA2, 0x50, UPGRADE_CUR_VERSION, kApp}, {0x50, 0x50, 0x04040009, kKernel}}),
-         &result);
-    ASSERT_EQ(result, 1);
-    EXPECT_EQ(Printed(UpgradePkgExtractApp, &result),
-              "Error:  the required version:4050001 is same as current version, no need to upgrade\n");
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(Printed(UpgradePkgExtractKernel, &result), "");
-    EXPECT_EQ(result, 1);
 }
 
 // A data area the file does not hold whole is a failure, and no partial
