@@ -134,8 +134,8 @@ int ListOrCheck(const std::string& path, bool check, uint64_t partition) {
     std::printf("%s: %u files, %u bytes\n", path.c_str(), listing.fileNumber, listing.totalLength);
     int bad = 0;
     for (const UpgradeFileDesc& f : listing.files) {
-        std::printf("  %-7s kind %02X %02X  version 0x%08X  length %u  offset %u", upgrade::PackKindName(f.kind0, f.kind1),
-                    f.kind0, f.kind1, f.version, f.length, f.offset);
+        std::printf("  %-7s kind %02X %02X  version 0x%08X  length %u  offset %u",
+                    upgrade::PackKindName(f.kind0, f.kind1), f.kind0, f.kind1, f.version, f.length, f.offset);
         if (f.version == UPGRADE_CUR_VERSION) std::printf("  (the running version: skipped)");
         if (check && !CheckFile(f.kind0, f.kind1, bytes.data() + f.offset, f.length, partition, &why)) {
             std::printf("  refused: %s", why.c_str());

@@ -47,7 +47,8 @@ int ReadPackage(const std::vector<uint8_t>& bytes, PackListing* listing, std::st
     if (bytes.size() < kPackHeaderSize) return Refuse(why, "shorter than a package header");
     if (std::memcmp(bytes.data(), kPackMagic, sizeof kPackMagic) != 0) return Refuse(why, "no package magic");
     const uint8_t count = bytes[8];
-    if (count == 0 || count > kUpgradeMaxFiles) return Refuse(why, "file number " + std::to_string(count) + " not 1..10");
+    if (count == 0 || count > kUpgradeMaxFiles)
+        return Refuse(why, "file number " + std::to_string(count) + " not 1..10");
     const uint32_t total = GetLe32(bytes.data() + 12);
     if (total != bytes.size())
         return Refuse(why, "total length " + std::to_string(total) + " but " + std::to_string(bytes.size()) + " bytes");

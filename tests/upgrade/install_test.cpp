@@ -92,7 +92,8 @@ private:
 std::map<std::string, std::string> Snapshot(const std::string& dir) {
     std::map<std::string, std::string> entries;
     std::error_code ec;
-    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end && entries.size() < 1000; it.increment(ec)) {
+    fs::recursive_directory_iterator it(dir, ec), end;
+    for (; !ec && it != end && entries.size() < 1000; it.increment(ec)) {
         const std::string rel = fs::relative(it->path(), dir).string();
         if (it->is_symlink()) entries[rel] = "-> " + fs::read_symlink(it->path()).string();
         else if (it->is_regular_file()) entries[rel] = simtest::ReadFile(it->path().string());
@@ -205,7 +206,8 @@ TEST_F(Install, APeerDownloadTakesTheArchivesAdvancedSettings) {
 TEST_F(Install, ARefusedArchiveLeavesTheInstalledTreeAsItWas) {
     const Bytes good = NewApp(true);
     const std::vector<std::pair<const char*, Bytes>> archives = {
-        {"link out of the tree", StoredGzip(TarBuilder().Add("lpc3250/", '5').Add("lpc3250/etc", '2', "", "/etc").Finish())},
+        {"link out of the tree",
+         StoredGzip(TarBuilder().Add("lpc3250/", '5').Add("lpc3250/etc", '2', "", "/etc").Finish())},
         {"absolute member", StoredGzip(TarBuilder().Add("/opt/lpc3250/paterm", '0', "evil").Finish())},
         {"cut short", Bytes(good.begin(), good.begin() + good.size() / 2)},
         {"not gzip", ToBytes("plain text")},
