@@ -1,0 +1,40 @@
+// What the package steps and the installation steps share: the rule that
+// one installation runs at a time, the error lines, and shell commands.
+#ifndef PATERM_UPGRADE_UPGRADE_INTERNAL_H
+#define PATERM_UPGRADE_UPGRADE_INTERNAL_H
+
+#include <atomic>
+
+namespace upgrade {
+
+// Held for one whole installation (a server's package or a peer's download),
+// so two never replace the same files at once. A second is refused.
+class InstallGuard {
+public:
+    InstallGuard() : held_(!Busy().exchange(true)) {}
+    ~InstallGuard() {
+        if (held_) Busy().store(false);
+    }
+    InstallGuard(const InstallGuard&) = delete;
+    InstallGuard& operator=(const InstallGuard&) = delete;
+    // False (after saying so) when another installation runs.
+    bool Held() const;
+
+private:
+    static std::atomic<bool>& Busy() {
+        static std::atomic<bool> busy{false};
+        return busy;
+    }
+    bool held_;
+};
+
+// "Error:  " and the message, as every diagnostic of the program.
+void PrintError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The installation steps for a caller that already holds the guard.
+int InstallAppHeld(bool preserveExtOpts);
+int InstallKernelHeld();
+
+}  // namespace upgrade
+
+#endif  // PATERM_UPGRADE_UPGRADE_INTERNAL_H
