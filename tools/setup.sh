@@ -9,7 +9,7 @@ set -eu
 # Compiler, build tools and the libraries the programs link; the board's
 # downloads use wget, its packages tar and gzip.
 RUN_PACKAGES="make cmake g++ gcc pkg-config tar gzip wget
-libmpg123-dev libopus-dev libcgicc-dev libcrypt-dev nlohmann-json3-dev"
+libmpg123-dev libopus-dev libcgicc-dev libcrypt-dev nlohmann-json3-dev zlib1g-dev"
 WEB_PACKAGES="lighttpd"
 # GoogleTest and Benchmark, the browser test's Chromium, and the network
 # tests' namespaces (ip from iproute2, unshare from util-linux).

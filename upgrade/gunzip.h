@@ -1,7 +1,7 @@
 // Reading a gzip file (one member, deflate) as a stream, with its CRC-32 and
 // length checked, for checking an application archive on the terminal
 // before anything installed is touched. Output goes to a sink in chunks;
-// memory use is fixed (a 32 KiB window), whatever the archive's size.
+// memory use is fixed, whatever the archive's size. zlib does the inflating.
 #ifndef PATERM_UPGRADE_GUNZIP_H
 #define PATERM_UPGRADE_GUNZIP_H
 
