@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -301,4 +303,35 @@ TEST(PlayerNetStart, CommandAndCgiSocketsServeTheirChannels) {
     EXPECT_EQ(next.type, eSVC_MSG_TYPE_CGI_SET_BRD_GRP);
     EXPECT_EQ(next.data, (Bytes{0x02, 0x05}));
     EXPECT_TRUE(nettest::TakeAll(queue).empty());
+}
+
+// ---- The announcement group's socket ----------------------------------------
+
+TEST(McastJoinSock, JoinsTheGroupWithItsTimeoutAndLeaves) {
+    ENTER_PRIVATE_NETWORK();
+    // Without a multicast route there is no interface to join on.
+    const std::string refused = Captured([] { EXPECT_EQ(McastJoinSock(kAnnounceGroup, kAnnouncePort, 300000), -1); });
+    EXPECT_EQ(refused.rfind("Error:  setsockopt: ", 0), 0u) << refused;
+    EXPECT_NE(refused.find("  -1\n"), std::string::npos) << refused;
+
+    if (std::system("ip route add 224.0.0.0/4 dev lo 2>/dev/null") != 0) GTEST_SKIP() << "no ip tool";
+    const int sock = McastJoinSock(kAnnounceGroup, kAnnouncePort, 300000);
+    ASSERT_GE(sock, 0);
+    uint8_t buf[16];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(recv(sock, buf, sizeof buf, 0), -1);  // the receive time-out, 0.3 s
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(250));
+    EXPECT_LT(waited, std::chrono::milliseconds(2000));
+
+    const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sender, 0);
+    sockaddr_in group = cgitest::Loopback(kAnnouncePort);
+    group.sin_addr.s_addr = htonl(kAnnounceGroup);
+    ASSERT_EQ(sendto(sender, "hi", 2, 0, reinterpret_cast<sockaddr*>(&group), sizeof group), 2);
+    close(sender);
+    EXPECT_EQ(recv(sock, buf, sizeof buf, 0), 2);
+
+    McastLeaveSock(sock, kAnnounceGroup);
+    EXPECT_EQ(fcntl(sock, F_GETFD), -1);
 }
