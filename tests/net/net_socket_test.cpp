@@ -60,7 +60,7 @@ std::string Captured(const std::function<void()>& run) {
 
 }  // namespace
 
-TEST(SendDataToPeer, SendsOneFrameAndDropsWhatCannotBeAddressedOrHeld) {
+TEST(SendDataToPeer, OneSocketForEveryFrameUntilASendFails) {
     ENTER_PRIVATE_NETWORK();
     TempBoardRoot root;
     nettest::LoadIdentity(root);
@@ -68,53 +68,31 @@ TEST(SendDataToPeer, SendsOneFrameAndDropsWhatCannotBeAddressedOrHeld) {
     ASSERT_TRUE(peer.bound());
 
     SendDataToPeer(kLoopback, kPeerTestPort, 0xA2, Bytes(5, 0).data(), 5);
-    auto frame = peer.Receive(1000);
-    ASSERT_TRUE(frame.has_value());
-    EXPECT_EQ(*frame, Frame(0xA2, Bytes(5, 0)));  // 22 bytes, our identity
-
-    const std::string silent = Captured([] {
-        SendDataToPeer(0, kPeerTestPort, 0xA2, nullptr, 0);
-        SendDataToPeer(INADDR_BROADCAST, kPeerTestPort, 0xA2, nullptr, 0);
-        SendDataToPeer(kLoopback, 0, 0xA2, nullptr, 0);
-    });
-    EXPECT_EQ(silent, "");
-
+    Bytes frame;
+    const uint16_t first = SourcePort(peer, &frame);
+    EXPECT_EQ(frame, Frame(0xA2, Bytes(5, 0)));  // 22 bytes, our identity
     const Bytes largest(kNetMaxPayload, 0x11);
-    const std::string tooLong = Captured([&] {
+    const std::string out = Captured([&] {
+        SendDataToPeer(0, kPeerTestPort, 0xA2, nullptr, 0);  // dropped silently: no address,
+        SendDataToPeer(INADDR_BROADCAST, kPeerTestPort, 0xA2, nullptr, 0);  // broadcast,
+        SendDataToPeer(kLoopback, 0, 0xA2, nullptr, 0);                     // no port
         SendDataToPeer(kLoopback, kPeerTestPort, 0xA3, largest.data(), largest.size() + 1);
         SendDataToPeer(kLoopback, kPeerTestPort, 0xA3, largest.data(), largest.size());
     });
-    EXPECT_EQ(tooLong, "Error:  SendDataToPeer: payload too long\n");
-    frame = peer.Receive(1000);
-    ASSERT_TRUE(frame.has_value());
-    EXPECT_EQ(frame->size(), kNetSendBufferSize);
-    EXPECT_EQ(FrameCheck(frame->data(), frame->size()), static_cast<int>(kNetMaxPayload + 12));
-    EXPECT_FALSE(peer.Receive(100).has_value());  // nothing of the dropped ones came late
-}
-
-TEST(SendDataToPeer, AfterAFailedSendTheNextFrameLeavesFromANewSocket) {
-    ENTER_PRIVATE_NETWORK();
-    TempBoardRoot root;
-    nettest::LoadIdentity(root);
-    UdpListener peer(kPeerTestPort);
-    ASSERT_TRUE(peer.bound());
-
-    SendDataToPeer(kLoopback, kPeerTestPort, 0x01, nullptr, 0);
-    const uint16_t first = SourcePort(peer, nullptr);
-    SendDataToPeer(kLoopback, kPeerTestPort, 0x02, nullptr, 0);
-    ASSERT_NE(first, 0);
-    EXPECT_EQ(SourcePort(peer, nullptr), first);  // one socket for every frame
+    EXPECT_EQ(out, "Error:  SendDataToPeer: payload too long\n");
+    EXPECT_EQ(SourcePort(peer, &frame), first);
+    EXPECT_EQ(frame.size(), kNetSendBufferSize);
+    EXPECT_EQ(FrameCheck(frame.data(), frame.size()), static_cast<int>(kNetMaxPayload + 12));
 
     // The namespace's own loopback broadcast: refused without SO_BROADCAST.
-    const std::string out = Captured([] { SendDataToPeer(htonl(0x7FFFFFFF), kPeerTestPort, 0x03, nullptr, 0); });
-    EXPECT_EQ(out, "Error:  SendDataToPeer failed\n");
-
+    EXPECT_EQ(Captured([] { SendDataToPeer(htonl(0x7FFFFFFF), kPeerTestPort, 0x03, nullptr, 0); }),
+              "Error:  SendDataToPeer failed\n");
     SendDataToPeer(kLoopback, kPeerTestPort, 0x04, nullptr, 0);
-    Bytes frame;
     const uint16_t renewed = SourcePort(peer, &frame);
     EXPECT_EQ(frame, Frame(0x04, {}));
     EXPECT_NE(renewed, 0);
     EXPECT_NE(renewed, first);
+    EXPECT_FALSE(peer.Receive(100).has_value());  // nothing of the dropped frames came late
 }
 
 TEST(SendDataToPeer, ConcurrentSendersProduceWholeFrames) {
@@ -312,26 +290,19 @@ TEST(McastJoinSock, JoinsTheGroupWithItsTimeoutAndLeaves) {
     // Without a multicast route there is no interface to join on.
     const std::string refused = Captured([] { EXPECT_EQ(McastJoinSock(kAnnounceGroup, kAnnouncePort, 300000), -1); });
     EXPECT_EQ(refused.rfind("Error:  setsockopt: ", 0), 0u) << refused;
-    EXPECT_NE(refused.find("  -1\n"), std::string::npos) << refused;
-
     if (std::system("ip route add 224.0.0.0/4 dev lo 2>/dev/null") != 0) GTEST_SKIP() << "no ip tool";
+
     const int sock = McastJoinSock(kAnnounceGroup, kAnnouncePort, 300000);
     ASSERT_GE(sock, 0);
     uint8_t buf[16];
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(recv(sock, buf, sizeof buf, 0), -1);  // the receive time-out, 0.3 s
     const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(250));
-    EXPECT_LT(waited, std::chrono::milliseconds(2000));
-
-    const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(sender, 0);
+    EXPECT_TRUE(waited >= std::chrono::milliseconds(250) && waited < std::chrono::milliseconds(2000));
     sockaddr_in group = cgitest::Loopback(kAnnouncePort);
     group.sin_addr.s_addr = htonl(kAnnounceGroup);
-    ASSERT_EQ(sendto(sender, "hi", 2, 0, reinterpret_cast<sockaddr*>(&group), sizeof group), 2);
-    close(sender);
+    EXPECT_EQ(sendto(sock, "hi", 2, 0, reinterpret_cast<sockaddr*>(&group), sizeof group), 2);
     EXPECT_EQ(recv(sock, buf, sizeof buf, 0), 2);
-
     McastLeaveSock(sock, kAnnounceGroup);
     EXPECT_EQ(fcntl(sock, F_GETFD), -1);
 }

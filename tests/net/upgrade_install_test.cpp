@@ -11,9 +11,6 @@
 #include "net_test_support.h"
 #include "upgrade/upgrade.h"
 
-using nettest::Bytes;
-using testsupport::TempBoardRoot;
-
 namespace {
 int gInstallResult;
 std::vector<std::string> gInstalledPaths;
@@ -25,38 +22,21 @@ int UpgradeInstallPackage(const char* path) {
     return gInstallResult;
 }
 
-namespace {
-
-void RunUpgrade(TempBoardRoot& root, int installResult, std::vector<std::string>* lines) {
+TEST(UpgradeInstall, OnlyAnInstalledPackageEndsInAReboot) {
+    testsupport::TempBoardRoot root;
     nettest::LoadIdentity(root);
     gServerIp.store(htonl(0x0A000005));  // 10.0.0.5; only shell lines are made, nothing is sent
-    gInstallResult = installResult;
     nettest::ShellRecorder shell(root.dir());
     ASSERT_TRUE(shell.listening());
-    const Bytes frame = nettest::Frame(SERVER_CMD_UPGRADE_APP_URL, {'/', 'u', '.', 'b', 'i', 'n', 0});
-    testing::internal::CaptureStdout();
+    const nettest::Bytes frame = nettest::Frame(SERVER_CMD_UPGRADE_APP_URL, {'/', 'u', '.', 'b', 'i', 'n', 0});
+    const std::string wget = "/tmp/wget  --no-check-certificate http://10.0.0.5/u.bin -O /tmp/upgrade_app.bin";
+
+    gInstallResult = 0;
     ServerCmdHandle(frame.data(), frame.size());
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.find("upgrade not available"), std::string::npos);
-    *lines = shell.lines();
-}
-
-const std::string kWget = "/tmp/wget  --no-check-certificate http://10.0.0.5/u.bin -O /tmp/upgrade_app.bin";
-
-}  // namespace
-
-TEST(UpgradeInstall, AnInstalledPackageEndsInAReboot) {
-    TempBoardRoot root;
-    std::vector<std::string> lines;
-    RunUpgrade(root, 1, &lines);
-    EXPECT_EQ(gInstalledPaths, std::vector<std::string>{"/tmp/upgrade_app.bin"});
-    EXPECT_EQ(lines, (std::vector<std::string>{kWget, "ls -al /tmp/upgrade_app.bin", "reboot"}));
-}
-
-TEST(UpgradeInstall, NothingInstalledKeepsTheTerminalRunning) {
-    TempBoardRoot root;
-    std::vector<std::string> lines;
-    RunUpgrade(root, 0, &lines);
-    EXPECT_EQ(gInstalledPaths.size(), 1u);
-    EXPECT_EQ(lines, (std::vector<std::string>{kWget, "ls -al /tmp/upgrade_app.bin"}));
+    EXPECT_EQ(shell.lines(), (std::vector<std::string>{wget, "ls -al /tmp/upgrade_app.bin"}));
+    gInstallResult = 1;
+    ServerCmdHandle(frame.data(), frame.size());
+    EXPECT_EQ(shell.lines(), (std::vector<std::string>{wget, "ls -al /tmp/upgrade_app.bin", wget,
+                                                       "ls -al /tmp/upgrade_app.bin", "reboot"}));
+    EXPECT_EQ(gInstalledPaths, (std::vector<std::string>{"/tmp/upgrade_app.bin", "/tmp/upgrade_app.bin"}));
 }
