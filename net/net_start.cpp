@@ -36,6 +36,8 @@ void HandleCgiInfo(const uint8_t* buf, size_t n, const sockaddr_in& /*from*/) { 
 
 // Started in this order. The group announcements (PlayerAnnounceRevTask)
 // take the first row when they land, the peer link (P2PRevTask) the last.
+// Columns: task, first wait, open, close, retry wait, wait after success,
+// report receive errors, buffer, its size, clear before receive, handler.
 const NetRecvChannel kRecvChannels[] = {
     {"PlayerCmdRevTask", kUnicastFirstWaitMs, OpenCmdSocket, CloseSocket, kUnicastRetryMs, true, true, gCmdBuffer,
      sizeof gCmdBuffer, false, HandleServerCmd},
