@@ -87,6 +87,10 @@ TEST(SendDataToPeer, OneSocketForEveryFrameUntilASendFails) {
     // The namespace's own loopback broadcast: refused without SO_BROADCAST.
     EXPECT_EQ(Captured([] { SendDataToPeer(htonl(0x7FFFFFFF), kPeerTestPort, 0x03, nullptr, 0); }),
               "Error:  SendDataToPeer failed\n");
+    // The failed socket is closed: its port can be taken, so the next frame
+    // cannot leave from it.
+    UdpListener blocker(first);
+    EXPECT_TRUE(blocker.bound());
     SendDataToPeer(kLoopback, kPeerTestPort, 0x04, nullptr, 0);
     const uint16_t renewed = SourcePort(peer, &frame);
     EXPECT_EQ(frame, Frame(0x04, {}));
