@@ -201,43 +201,31 @@ TEST(SendDataToCgi, StateReplyIsTheRecordAndOneZeroByte) {
 
 // ---- PlayerNetStart --------------------------------------------------------
 
-namespace {
-
-struct ServerAddressCase {
-    const char* name;
-    Bytes eeprom;  // bytes 44..47; empty: no EEPROM at all
-    uint32_t hostAddress;
-    int fixed;
-};
-
-void PrintTo(const ServerAddressCase& c, std::ostream* os) { *os << c.name; }
-
-class ServerAddressFromEeprom : public ::testing::TestWithParam<ServerAddressCase> {};
-
-}  // namespace
-
 // The receive tasks wait 5 s before their sockets; the test ends first, but
 // in a namespace of its own all the same.
-TEST_P(ServerAddressFromEeprom, IsReadAtStart) {
+TEST(PlayerNetStart, ReadsTheServerAddressFromTheEeprom) {
     ENTER_PRIVATE_NETWORK();
-    const ServerAddressCase& c = GetParam();
-    TempBoardRoot root;
-    if (!c.eeprom.empty()) root.write(nettest::kEeprom, nettest::EepromImage(c.eeprom));
     nettest::CreatePlayerQueue();
-    gServerIp.store(0x01020304);
-    gServerFixed = 7;
-    EXPECT_EQ(PlayerNetStart(), 0);
-    EXPECT_EQ(ntohl(gServerIp.load()), c.hostAddress);
-    EXPECT_EQ(gServerFixed, c.fixed);
+    const struct {
+        Bytes eeprom;  // bytes 44..47; empty: no EEPROM at all
+        uint32_t hostAddress;
+        int fixed;
+    } cases[] = {
+        {{0x0A, 0x01, 0xA8, 0xC0}, 0xC0A8010A, 1},  // 192.168.1.10: the last octet first
+        {{0xFF, 0xFF, 0xFF, 0xFF}, 0, 0},           // erased: none
+        {{0x00, 0x00, 0x00, 0x00}, 0, 0},
+        {{}, 0, 0},
+    };
+    for (const auto& c : cases) {
+        TempBoardRoot root;
+        if (!c.eeprom.empty()) root.write(nettest::kEeprom, nettest::EepromImage(c.eeprom));
+        gServerIp.store(0x01020304);
+        gServerFixed = 7;
+        EXPECT_EQ(PlayerNetStart(), 0);
+        EXPECT_EQ(ntohl(gServerIp.load()), c.hostAddress);
+        EXPECT_EQ(gServerFixed, c.fixed);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ServerAddressFromEeprom,
-    ::testing::Values(ServerAddressCase{"LastOctetFirst", {0x0A, 0x01, 0xA8, 0xC0}, 0xC0A8010A, 1},  // 192.168.1.10
-                      ServerAddressCase{"ErasedIsNone", {0xFF, 0xFF, 0xFF, 0xFF}, 0, 0},
-                      ServerAddressCase{"ZeroIsNone", {0x00, 0x00, 0x00, 0x00}, 0, 0},
-                      ServerAddressCase{"NoEeprom", {}, 0, 0}),
-    [](const ::testing::TestParamInfo<ServerAddressCase>& info) { return std::string(info.param.name); });
 
 TEST(PlayerNetStart, CommandAndCgiSocketsServeTheirChannels) {
     ENTER_PRIVATE_NETWORK();
