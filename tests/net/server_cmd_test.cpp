@@ -4,8 +4,6 @@
 // parameters in the EEPROM, the status and version payloads.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <string>
 
@@ -23,9 +21,9 @@ namespace {
 
 // The task's receive buffer after earlier, longer datagrams: the frame is
 // copied over stale bytes and only its own length is handed on.
-void HandleInStaleBuffer(const Bytes& frame, uint8_t stale = 0xAB) {
+void HandleInStaleBuffer(const Bytes& frame) {
     static uint8_t buffer[1024];
-    std::memset(buffer, stale, sizeof buffer);
+    std::memset(buffer, 0xAB, sizeof buffer);
     std::memcpy(buffer, frame.data(), frame.size());
     ServerCmdHandle(buffer, frame.size());
 }
