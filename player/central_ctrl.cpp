@@ -1,7 +1,7 @@
 // The central control's dispatcher and its once-a-second tick.
 //
-// Not finished: of the tick it carries out only the watchdog feed and the
-// channel settings check, and of the other types it only rejects those
+// Not finished: of the tick it carries out the watchdog feed, the server
+// watch and the channel settings check, and of the other types it only rejects those
 // outside 1 to 39. The broadcast cycle, auto mode, channels, MP3, panel,
 // server and web handlers join this dispatcher as their subsystems land.
 #include "player/central_ctrl.h"
@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "board/board.h"
+#include "net/server_cmd.h"
 #include "player/player_manager.h"
 #include "player/player_state.h"
 #include "player/settings.h"
@@ -19,6 +20,10 @@ namespace {
 // even though the record in memory already matches the state. The retries
 // stay silent until a write succeeds: one message for a failure that lasts.
 bool gChnCfgSaveFailed;
+
+// Ticks until the next server watch: every fifth tick, the first on the fifth.
+constexpr int kServerWatchPeriod = 5;
+int gServerWatchCountdown = kServerWatchPeriod;
 
 void FeedWatchdog() {
     if (gPlayerWatchdogFd < 0) return;
@@ -45,8 +50,16 @@ void CheckChnCfg() {
     gChnCfgSaveFailed = (gChnCfgSaveFailed ? PlayerSaveChnCfgQuietly() : PlayerSaveChnCfg()) != 0;
 }
 
+void WatchServer() {
+    if (--gServerWatchCountdown > 0) return;
+    gServerWatchCountdown = kServerWatchPeriod;
+    ServerWatch();
+}
+
 void PlayerTick() {
     FeedWatchdog();
+    WatchServer();
+    // The peer link's idle count (P2PLinkTick) runs here, after the server watch.
     CheckChnCfg();
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "net/net.h"
 #include "player/player_manager.h"
 #include "player/settings.h"
 #include "runtime/vos.h"
@@ -16,6 +17,8 @@ void PatermMain(void) {
     VosStart();
     PlayerLoadSettings();
     PlayerQueueStart();
+    // The MP3 play task starts here, before the network tasks.
+    PlayerNetStart();
     // The console is a serial line: flush what the tasks printed every 2 s.
     for (;;) {
         VosSleepMs(kIdleSleepMs);

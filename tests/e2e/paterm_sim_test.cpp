@@ -1,12 +1,15 @@
 // The real program on the simulated board: a first power-on creates the
 // settings files, the player manager feeds the watchdog about once a second,
 // a stalled manager task lets the watchdog reset the board, and the board
-// powers off cleanly on request.
+// powers off cleanly on request. The board and the program run in the test's
+// own network namespace where one can be made, so the terminal's ports are
+// not bound on the host.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <string>
 
+#include "tests/cgi/private_net.h"
 #include "tests/sim/sim_harness.h"
 
 using simtest::BoardRun;
@@ -40,8 +43,16 @@ size_t WatchdogResets(BoardRun& run) {
     return count;
 }
 
-bool StartTerminal(BoardRun& run) {
+// Where no namespace can be made the terminal's sockets are the host's; no
+// test here sends to them.
+void UseTerminal(BoardRun& run) {
+    static const bool entered = cgitest::EnterPrivateNetwork();
+    (void)entered;
     run.UseProgram(PATERM_EXE);
+}
+
+bool StartTerminal(BoardRun& run) {
+    UseTerminal(run);
     return run.Start({"--watchdog-timeout", std::to_string(kTestWatchdogS)});
 }
 
@@ -117,7 +128,7 @@ TEST(TerminalOnBoard, StalledManagerTaskIsResetByTheWatchdog) {
 
 TEST(TerminalOnBoard, WithoutTheWatchdogFlagTheDeviceIsNeverOpened) {
     BoardRun run;
-    run.UseProgram(PATERM_EXE);
+    UseTerminal(run);
     ASSERT_TRUE(run.Start({"--watchdog-flag", "0"}));
     ASSERT_TRUE(run.WaitForConsole("watchdog is 0\r\n", 10s)) << run.Console();
     ASSERT_TRUE(WaitUntil([&] { return run.CountLog("shell", "wget.tgz") == 1; }, 10s));

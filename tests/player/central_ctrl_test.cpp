@@ -1,11 +1,12 @@
-// The central control's tick (watchdog feed, channel settings check) and its
-// rejection of unknown message types.
+// The central control's tick (watchdog feed, server watch, channel settings
+// check) and its rejection of unknown message types.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 
+#include "net/net.h"
 #include "player/central_ctrl.h"
 #include "player/player_manager.h"
 #include "player/player_state.h"
@@ -114,4 +115,20 @@ TEST(CentralCtrlTick, ReportsAFailingChannelSettingsWriteOncePerStreak) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(count(out, "Error, cannot open /opt/lpc3250/chncfg for writing."), 2u) << out;
     EXPECT_EQ(count(out, "Error:  "), 2u);
+}
+
+TEST(CentralCtrlTick, WatchesTheServerOnEveryFifthTick) {
+    TempBoardRoot root;
+    gServerIp.store(0);  // each watch's report is dropped with its message
+    auto ticks = [](int n) {
+        testing::internal::CaptureStdout();
+        for (int i = 0; i < n; ++i) Tick();
+        return testing::internal::GetCapturedStdout();
+    };
+    EXPECT_EQ(ticks(4), "");
+    EXPECT_EQ(gServerLostCnt, 0u);
+    EXPECT_EQ(ticks(1), "SendDataToServer: Server IP is invalid\n");
+    EXPECT_EQ(ticks(4), "");
+    EXPECT_EQ(ticks(1), "SendDataToServer: Server IP is invalid\n");
+    EXPECT_EQ(gServerLostCnt, 2u);
 }
