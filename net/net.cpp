@@ -15,7 +15,7 @@
 
 pthread_mutex_t gSendMutex = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<uint32_t> gServerIp{0};
-int gServerFixed;
+std::atomic<int> gServerFixed{0};
 uint32_t gServerLostCnt;
 
 namespace {

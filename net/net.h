@@ -38,8 +38,9 @@ extern pthread_mutex_t gSendMutex;
 // Changed only under gSendMutex; read without it (by SendDataToServer and the
 // encoder task), hence atomic.
 extern std::atomic<uint32_t> gServerIp;
-// 1 when the EEPROM holds the server address (set once at start-up), else 0.
-extern int gServerFixed;
+// 1 when the EEPROM holds the server address, else 0. Set once at start-up,
+// after the manager task already runs, which reads it for its reports.
+extern std::atomic<int> gServerFixed;
 // Status periods since the last accepted announcement; under gSendMutex.
 extern uint32_t gServerLostCnt;
 

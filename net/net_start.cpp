@@ -77,7 +77,7 @@ int PlayerNetStart(void) {
     // The peer link's mutex and its reset join here with the peer link.
     const uint32_t server = ReadServerAddress();
     gServerIp.store(server, std::memory_order_relaxed);
-    gServerFixed = server != 0 ? 1 : 0;
+    gServerFixed.store(server != 0 ? 1 : 0, std::memory_order_relaxed);
     StartRecvTasks();
     return 0;
 }

@@ -112,7 +112,7 @@ void BuildStatusPayload(int flag, uint8_t out[kStatusPayloadLength]) {
     PutLittleEndian16(out + 33, GetBrdGrpMask());
     PutLittleEndian16(out + 35, GetBrdId());
     out[37] = flag != 0 ? 1 : 0;
-    out[72] = gServerFixed == 1 ? 1 : 0;
+    out[72] = gServerFixed.load(std::memory_order_relaxed) == 1 ? 1 : 0;
 }
 
 void StatusReport(int flag) {
@@ -136,7 +136,7 @@ void ServerWatch(void) {
     if (watches > kServerLostAfter) {
         // A server learned from announcements is forgotten, so the next
         // announcing server can be adopted.
-        if (gServerFixed == 0) gServerIp.store(0, std::memory_order_relaxed);
+        if (gServerFixed.load(std::memory_order_relaxed) == 0) gServerIp.store(0, std::memory_order_relaxed);
         const uint8_t offline = 0;
         PlayerMsgPostNet(eSVC_MSG_TYPE_SERVER_LINK, &offline, 1);
     }

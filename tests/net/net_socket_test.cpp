@@ -223,7 +223,7 @@ TEST(PlayerNetStart, ReadsTheServerAddressFromTheEeprom) {
         gServerFixed = 7;
         EXPECT_EQ(PlayerNetStart(), 0);
         EXPECT_EQ(ntohl(gServerIp.load()), c.hostAddress);
-        EXPECT_EQ(gServerFixed, c.fixed);
+        EXPECT_EQ(gServerFixed.load(), c.fixed);
     }
 }
 

@@ -137,7 +137,7 @@ inline upgrade::ByteSource MemorySource(const Bytes& data, size_t piece = 4096) 
     auto at = std::make_shared<size_t>(0);
     return [&data, piece, at](uint8_t* buf, size_t count) {
         const size_t n = std::min({count, piece, data.size() - *at});
-        std::memcpy(buf, data.data() + *at, n);
+        if (n > 0) std::memcpy(buf, data.data() + *at, n);
         *at += n;
         return static_cast<ssize_t>(n);
     };
