@@ -86,4 +86,15 @@ void WallClock::WriteHardware() {
     log_->Add(LogKind::kClock, "hardware clock set to " + Describe(offset));
 }
 
+void WallClock::AddStatus(Json& status) const {
+    const int64_t host = HostNowUs();
+    const int64_t system = SystemOffsetUs(), hardware = HardwareOffsetUs();
+    // Seconds since 1970 as the terminal's clocks read them, and their
+    // offsets from the host clock, which the board never sets.
+    status["clock"] = Json{{"system_s", (host + system) / 1000000},
+                           {"system_offset_us", system},
+                           {"hardware_s", (host + hardware) / 1000000},
+                           {"hardware_offset_us", hardware}};
+}
+
 }  // namespace sim

@@ -20,6 +20,8 @@ public:
 
     void Attach(DeviceRegistry&, ControlRegistry&) override {}
     void PowerOn() override;
+    // "clock": the system and hardware clocks as the board keeps them.
+    void AddStatus(Json& status) const override;
     int64_t SystemOffsetUs() const;
     int64_t HardwareOffsetUs() const;
     // settimeofday: the system clock now reads sec.usec.

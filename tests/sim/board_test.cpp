@@ -257,6 +257,10 @@ TEST_F(BoardTest, RebootRestartsWithEmptyTmpAndTheHardwareClock) {
     EXPECT_EQ(FirstResetCause(status), "reboot");
     EXPECT_EQ(board.CountLog("program-exit", "signal 9"), 1u);
     EXPECT_EQ(board.CountLog("clock", "hardware clock set to 2033-05-18"), 1u);
+    const sim::Json* clock = simtest::Member(status, "clock");
+    ASSERT_NE(clock, nullptr) << status.dump();
+    EXPECT_NEAR(clock->value("system_s", 0.0), 2e9, 60);  // the setting shows in the status
+    EXPECT_NEAR(clock->value("hardware_s", 0.0), 2e9, 60);
 }
 
 TEST_F(BoardTest, ProgramExitRestartsAfterOneSecond) {
