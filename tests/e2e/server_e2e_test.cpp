@@ -1,0 +1,62 @@
+// The real program on the simulated board against the management server
+// simulator, in the test's own network namespace: the terminal with a fixed
+// server reports its status every fifth second, answers a version query
+// addressed to it, and drops one addressed to another terminal.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tests/cgi/private_net.h"
+#include "tests/sim/sim_harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs paterm-server with args; its output, and its exit status in *status.
+std::string RunServer(const std::string& args, int* status) {
+    const std::string command = std::string(PATERM_SERVER_EXE) + " --announce 0 --terminal 127.0.0.1 " + args + " 2>&1";
+    FILE* out = ::popen(command.c_str(), "r");
+    if (out == nullptr) return "";
+    std::string text;
+    char chunk[512];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, out)) > 0) text.append(chunk, n);
+    *status = ::pclose(out);
+    return text;
+}
+
+size_t Count(const std::string& text, const std::string& needle) {
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+    return count;
+}
+
+TEST(TerminalAndServer, StatusEveryFifthSecondAndTheVersionOnlyForItsOwnId) {
+    if (!cgitest::EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace here";
+    // The server joins the terminals' group: multicast goes over loopback here.
+    ASSERT_EQ(std::system("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+    simtest::BoardRun board;
+    board.UseProgram(PATERM_EXE);
+    ASSERT_TRUE(board.Start({"--server-ip", "127.0.0.1", "--device-id", "PT00000007"}));
+
+    // The command socket opens 5 s after start; the first watch reports at 5 s.
+    int status = -1;
+    const std::string own = RunServer("--id PT00000007 --timeout 5 wait 11 , version", &status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << own;
+    EXPECT_EQ(Count(own, "version from 127.0.0.1 PT00000007: D4.5.1"), 1u) << own;
+    // Reports at about 5 and 10 s, each with the fixed-server flag of the EEPROM address.
+    EXPECT_GE(Count(own, "status from 127.0.0.1 PT00000007: brdState 0 (idle), groups 0x0000 [], brdId 0, request 0, fixed 1"),
+              2u)
+        << own;
+    EXPECT_LE(Count(own, "status from"), 3u) << own;
+
+    const std::string other = RunServer("--id PT00000008 --timeout 2 version", &status);
+    EXPECT_NE(WEXITSTATUS(status), 0) << other;  // no answer for another terminal's id
+    EXPECT_EQ(other.find("version from"), std::string::npos) << other;
+}
+
+}  // namespace
