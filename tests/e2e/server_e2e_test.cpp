@@ -1,7 +1,9 @@
 // The real program on the simulated board against the management server
 // simulator, in the test's own network namespace: the terminal with a fixed
 // server reports its status every fifth second, answers a version query
-// addressed to it, and drops one addressed to another terminal.
+// addressed to it, and drops one addressed to another terminal; an upgrade
+// URL makes it download a package with the board's wget, install it keeping
+// its settings, and reboot.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -57,6 +59,41 @@ TEST(TerminalAndServer, StatusEveryFifthSecondAndTheVersionOnlyForItsOwnId) {
     const std::string other = RunServer("--id PT00000008 --timeout 2 version", &status);
     EXPECT_NE(WEXITSTATUS(status), 0) << other;  // no answer for another terminal's id
     EXPECT_EQ(other.find("version from"), std::string::npos) << other;
+}
+
+TEST(TerminalAndServer, AnUpgradeUrlInstallsThePackageKeepsTheSettingsAndReboots) {
+    if (!cgitest::EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace here";
+    ASSERT_EQ(std::system("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+    simtest::TempDir work;
+    simtest::WriteFile(work.path() + "/tree/lpc3250/release", "new application\n");
+    const std::string pkg = work.path() + "/app.bin";
+    ASSERT_EQ(std::system(("tar czf " + work.path() + "/app.tgz -C " + work.path() + "/tree lpc3250 && " +
+                           PATERM_PACK_EXE + " build -o " + pkg + " --app " + work.path() + "/app.tgz >/dev/null")
+                              .c_str()),
+              0);
+
+    simtest::BoardRun board;
+    board.UseProgram(PATERM_EXE);
+    ASSERT_TRUE(board.Start({"--server-ip", "127.0.0.1"}));
+    ASSERT_TRUE(simtest::WaitUntil([&] { return simtest::Exists(board.At("/opt/lpc3250/chncfg")); }, 5s));
+    const std::string chncfg = simtest::ReadFile(board.At("/opt/lpc3250/chncfg"));
+
+    int status = -1;
+    const std::string out = RunServer("--id PT00000001 --http-port 80 wait 6 , upgrade " + pkg + " /pkg/app.bin , wait 4",
+                                      &status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    ASSERT_TRUE(simtest::WaitUntil([&] { return board.Status().value("program_starts", 0.0) >= 2; }, 10s))
+        << board.Console();
+    EXPECT_EQ(board.CountLog("shell", "/tmp/wget  --no-check-certificate http://127.0.0.1/pkg/app.bin -O /tmp/upgrade_app.bin"
+                                      "\" -> exit 0"),
+              1u)
+        << board.Console();
+    EXPECT_EQ(simtest::ReadFile(board.At("/opt/lpc3250/release")), "new application\n");
+    EXPECT_EQ(simtest::ReadFile(board.At("/opt/lpc3250/chncfg")), chncfg);  // kept across the installation
+    const sim::Json st = board.Status();
+    const sim::Json* resets = simtest::Member(st, "resets");
+    ASSERT_TRUE(resets != nullptr && !resets->empty()) << st.dump();
+    EXPECT_EQ((*resets)[0].value("cause", std::string()), "reboot");
 }
 
 }  // namespace
