@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "board/board.h"
+#include "net/announce.h"
 #include "net/cgi_channel.h"
 #include "net/net.h"
 #include "net/net_recv.h"
@@ -22,6 +23,10 @@ constexpr uint32_t kUnicastRetryMs = 1000;
 constexpr size_t kUnicastBufferSize = 1024;
 constexpr uint32_t kNoServerAddress = 0xFFFFFFFFu;  // erased EEPROM bytes
 
+constexpr uint32_t kAnnounceFirstWaitMs = 5000;
+constexpr uint32_t kAnnounceRetryMs = 1000;
+
+uint8_t gAnnounceBuffer[kAnnounceBufferSize];
 uint8_t gCmdBuffer[kUnicastBufferSize];
 uint8_t gCgiBuffer[kUnicastBufferSize];
 
@@ -30,15 +35,21 @@ int OpenCmdSocket() { return UdpBindSock(kServerCmdPort); }
 // reach this channel.
 int OpenCgiSocket() { return UdpBindSock(kCgiPort, INADDR_LOOPBACK); }
 void CloseSocket(int sock) { close(sock); }
+int OpenAnnounceSocket() { return McastJoinSock(kAnnounceGroup, kAnnouncePort, kAnnounceTimeoutUs); }
+// The time-out counts as a failed receive: without announcements the
+// membership is renewed every 30 seconds.
+void LeaveAnnounceSocket(int sock) { McastLeaveSock(sock, kAnnounceGroup); }
 
 void HandleServerCmd(const uint8_t* buf, size_t n, const sockaddr_in& /*from*/) { ServerCmdHandle(buf, n); }
 void HandleCgiInfo(const uint8_t* buf, size_t n, const sockaddr_in& /*from*/) { CgiInfoHandle(buf, n); }
 
-// Started in this order. The group announcements (PlayerAnnounceRevTask)
-// take the first row when they land, the peer link (P2PRevTask) the last.
+// Started in this order; the peer link (P2PRevTask) takes the last row when
+// it lands.
 // Columns: task, first wait, open, close, retry wait, wait after success,
 // report receive errors, buffer, its size, clear before receive, handler.
 const NetRecvChannel kRecvChannels[] = {
+    {"PlayerAnnounceRevTask", kAnnounceFirstWaitMs, OpenAnnounceSocket, LeaveAnnounceSocket, kAnnounceRetryMs, false,
+     false, gAnnounceBuffer, sizeof gAnnounceBuffer, true, AnnounceHandle},
     {"PlayerCmdRevTask", kUnicastFirstWaitMs, OpenCmdSocket, CloseSocket, kUnicastRetryMs, true, true, gCmdBuffer,
      sizeof gCmdBuffer, false, HandleServerCmd},
     {"PlayerCgiInfoRcvTask", kUnicastFirstWaitMs, OpenCgiSocket, CloseSocket, kUnicastRetryMs, true, true,
