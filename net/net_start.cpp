@@ -11,6 +11,7 @@
 #include "net/cgi_channel.h"
 #include "net/net.h"
 #include "net/net_recv.h"
+#include "net/p2p.h"
 #include "net/server_cmd.h"
 #include "player/settings.h"
 #include "runtime/vos.h"
@@ -29,10 +30,14 @@ constexpr uint32_t kAnnounceRetryMs = 1000;
 uint8_t gAnnounceBuffer[kAnnounceBufferSize];
 uint8_t gCmdBuffer[kUnicastBufferSize];
 uint8_t gCgiBuffer[kUnicastBufferSize];
+constexpr uint32_t kPeerFirstWaitMs = 500;
+constexpr uint32_t kPeerRetryMs = 2000;
+uint8_t gPeerBuffer[kP2PBufferSize];
 
 int OpenCmdSocket() { return UdpBindSock(kServerCmdPort); }
 // The CGI programs run on the terminal itself: nothing from the network may
 // reach this channel.
+int OpenPeerSocket() { return UdpBindSock(kPeerPort); }
 int OpenCgiSocket() { return UdpBindSock(kCgiPort, INADDR_LOOPBACK); }
 void CloseSocket(int sock) { close(sock); }
 int OpenAnnounceSocket() { return McastJoinSock(kAnnounceGroup, kAnnouncePort, kAnnounceTimeoutUs); }
@@ -43,8 +48,7 @@ void LeaveAnnounceSocket(int sock) { McastLeaveSock(sock, kAnnounceGroup); }
 void HandleServerCmd(const uint8_t* buf, size_t n, const sockaddr_in& /*from*/) { ServerCmdHandle(buf, n); }
 void HandleCgiInfo(const uint8_t* buf, size_t n, const sockaddr_in& /*from*/) { CgiInfoHandle(buf, n); }
 
-// Started in this order; the peer link (P2PRevTask) takes the last row when
-// it lands.
+// Started in this order.
 // Columns: task, first wait, open, close, retry wait, wait after success,
 // report receive errors, buffer, its size, clear before receive, handler.
 const NetRecvChannel kRecvChannels[] = {
@@ -54,6 +58,8 @@ const NetRecvChannel kRecvChannels[] = {
      sizeof gCmdBuffer, false, HandleServerCmd},
     {"PlayerCgiInfoRcvTask", kUnicastFirstWaitMs, OpenCgiSocket, CloseSocket, kUnicastRetryMs, true, true,
      gCgiBuffer, sizeof gCgiBuffer, false, HandleCgiInfo},
+    {"P2PRevTask", kPeerFirstWaitMs, OpenPeerSocket, CloseSocket, kPeerRetryMs, true, true, gPeerBuffer,
+     sizeof gPeerBuffer, false, P2PHandle},
 };
 
 // The EEPROM holds the server address at offset 44 as a host-order value,
@@ -85,7 +91,7 @@ void StartRecvTasks() {
 
 int PlayerNetStart(void) {
     MutexCreate(&gSendMutex);
-    // The peer link's mutex and its reset join here with the peer link.
+    P2PStart();
     const uint32_t server = ReadServerAddress();
     gServerIp.store(server, std::memory_order_relaxed);
     gServerFixed = server != 0 ? 1 : 0;
