@@ -283,3 +283,31 @@ TEST_F(P2PTest, OneInstallationAtATimeWithTheServersUpgrade) {
     EXPECT_EQ(UpgradeReserve(), 1);
     UpgradeRelease();
 }
+
+// ---- The peer's side ---------------------------------------------------------------
+
+TEST(PeerFrames, DownloadLinkDataLayoutsAndTheNextBlock) {
+    EXPECT_EQ(peer::BeginData(peer::kTypeKernel, 0x01020304, 5),
+              (Bytes{0x09, 0x22, 0x80, 0x01, 0x01, 0x02, 0x03, 0x04, 0x00, 0x05}));
+    const Bytes two = {0xAA, 0xBB};
+    EXPECT_EQ(peer::BlockData(0x0102, two.data(), two.size()),
+              (Bytes{0x08, 0x22, 0x81, 0x01, 0x02, 0x00, 0x02, 0xAA, 0xBB}));
+    EXPECT_EQ(peer::EndData(true), (Bytes{0x02, 0x22, 0x83}));
+    EXPECT_EQ(peer::QueryData(), (Bytes{0x01, 0x21}));
+    EXPECT_EQ(nettest::Payload(peer::LinkRequest(kId, 0xFE, 1, 9000)), (Bytes{0xFE, 0x01, 0x23, 0x28}));
+
+    // A block answer decoded from the terminal's link data frame.
+    const Bytes answer = nettest::Frame(P2P_CMD_DATA, {0xFE, 0x00, 0x06, 0x05, 0xA2, 0x81, 0x01, 0x02, 0x00});
+    const auto frame = peer::Decode(answer.data(), answer.size());
+    ASSERT_TRUE(frame.has_value());
+    const auto decoded = peer::AsDownloadAnswer(*frame);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->lastBlock, 0x0102);
+    EXPECT_EQ(peer::NextBlock(*decoded), 0x0103);
+    EXPECT_EQ(peer::NextBlock({DL_OP_BLOCK, 7, 1}), 0) << "nothing accepted: from the first";
+    // Link data whose length disagrees with the frame is not an answer.
+    const Bytes lying = nettest::Frame(P2P_CMD_DATA, {0xFE, 0x00, 0x07, 0x05, 0xA2, 0x81, 0x01, 0x02, 0x00});
+    EXPECT_FALSE(peer::AsDownloadAnswer(*peer::Decode(lying.data(), lying.size())).has_value());
+    EXPECT_EQ(peer::BlockCount(4001, 4000), 2u);
+    EXPECT_EQ(peer::BlockCount(0, 4000), 0u);
+}
