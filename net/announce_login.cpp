@@ -35,8 +35,8 @@ bool ReadAdminHash(char line[kPasswdLineMax], const char** hash) {
     return true;
 }
 
-// crypt's buffer is large and shared; only the announcement task logs in,
-// but a lock keeps it safe for any caller.
+// Only the announcement task logs in; crypt_r's work area is static all the
+// same (it is too large for a task stack), so a lock guards it for any caller.
 bool PasswordMatches(const char* password, const char* hash) {
     static std::mutex cryptMutex;
     static crypt_data data;

@@ -151,8 +151,8 @@ int GetDefaultGateway(uint32_t* gw) {
         board::Close(sock);
         return -1;
     }
-    // Static: the task stacks are small.
-    static thread_local uint8_t buf[kRouteBufferSize];
+    // Off the stack: the task stacks are small. Aligned for the headers read in place.
+    alignas(nlmsghdr) static thread_local uint8_t buf[kRouteBufferSize];
     const ssize_t held = ReadRouteDump(sock, buf, sizeof buf);
     if (held < 0) {
         ReadFailed(sock);

@@ -70,7 +70,8 @@ bool ParseOption(const std::string& name, const char* value, Options* o) {
     if (name == "--bind") return o->bind = value, true;
     if (name == "--id") return o->id = value, std::strlen(value) == 10;
     if (name == "--port" && ParseNumber(value, 1, 65535, &number)) return o->port = static_cast<uint16_t>(number), true;
-    if (name == "--timeout" && ParseNumber(value, 1, 600000, &number)) return o->timeoutMs = static_cast<int>(number), true;
+    if (name == "--timeout" && ParseNumber(value, 1, 600000, &number))
+        return o->timeoutMs = static_cast<int>(number), true;
     if (name == "--tries" && ParseNumber(value, 1, 1000, &number)) return o->tries = static_cast<int>(number), true;
     if (name == "--block" && ParseNumber(value, 1, peer::kMaxBlock, &number))
         return o->block = static_cast<size_t>(number), true;
@@ -120,7 +121,8 @@ public:
     std::optional<peer::Frame> Await(const std::function<bool(const peer::Frame&)>& wanted) const {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(o_.timeoutMs);
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
             if (left.count() <= 0) return std::nullopt;
             pollfd waiting = {sock_, POLLIN, 0};
             if (poll(&waiting, 1, static_cast<int>(left.count())) != 1) return std::nullopt;
@@ -133,7 +135,8 @@ public:
     }
 
     // Sends frame until an accepted answer comes, at most --tries times.
-    std::optional<peer::Frame> Request(const Bytes& frame, const std::function<bool(const peer::Frame&)>& wanted) const {
+    std::optional<peer::Frame> Request(const Bytes& frame,
+                                       const std::function<bool(const peer::Frame&)>& wanted) const {
         for (int attempt = 0; attempt < o_.tries; ++attempt) {
             if (!Send(frame)) return std::nullopt;
             auto answer = Await(wanted);
@@ -164,7 +167,8 @@ bool IsLinkAnswer(const peer::Frame& f) {
 }
 
 std::optional<peer::LinkAnswer> LinkRequest(const Session& s, uint8_t type) {
-    const auto frame = s.Request(peer::LinkRequest(s.options().id, peer::kLinkId, type, s.options().port), IsLinkAnswer);
+    const auto frame =
+        s.Request(peer::LinkRequest(s.options().id, peer::kLinkId, type, s.options().port), IsLinkAnswer);
     if (!frame) return std::nullopt;
     return peer::AsLinkAnswer(*frame);
 }
@@ -192,8 +196,8 @@ bool OpenLink(const Session& s) {
 }
 
 int Probe(const Session& s) {
-    const auto answer =
-        s.Request(peer::Probe(s.options().id, s.options().port), [](const peer::Frame& f) { return f.cmd == peer::kCmdProbe; });
+    const auto answer = s.Request(peer::Probe(s.options().id, s.options().port),
+                                  [](const peer::Frame& f) { return f.cmd == peer::kCmdProbe; });
     if (!answer) return Fail("no answer to the probe"), 1;
     std::printf("probe answered by %s\n", answer->devId.c_str());
     return 0;
@@ -241,7 +245,8 @@ bool SendBlocks(const Session& s, const Bytes& file) {
     size_t next = 0;
     while (next < count && budget-- > 0) {
         const size_t from = next * size;
-        const Bytes data = peer::BlockData(static_cast<uint16_t>(next), file.data() + from, std::min(size, file.size() - from));
+        const Bytes data =
+            peer::BlockData(static_cast<uint16_t>(next), file.data() + from, std::min(size, file.size() - from));
         const auto answer = Operation(s, data, peer::kOpBlock);
         if (!answer) return Fail("no answer to a block"), false;
         next = peer::NextBlock(*answer);
@@ -254,14 +259,15 @@ bool SendBlocks(const Session& s, const Bytes& file) {
 bool Download(const Session& s, uint8_t type, const Bytes& file, bool reboot) {
     const size_t count = peer::BlockCount(file.size(), s.options().block);
     if (count > 0xFFFF) return Fail("the file needs more than 65535 blocks; use a larger --block"), false;
-    const auto begun = Operation(s, peer::BeginData(type, static_cast<uint32_t>(file.size()), static_cast<uint16_t>(count)),
-                                 peer::kOpBegin);
+    const auto begun = Operation(
+        s, peer::BeginData(type, static_cast<uint32_t>(file.size()), static_cast<uint16_t>(count)), peer::kOpBegin);
     if (!begun || begun->status != 0) return Fail("the terminal refused the download"), false;
     if (!SendBlocks(s, file)) return false;
     const uint8_t op = reboot ? peer::kOpEndReboot : peer::kOpEnd;
     const auto ended = Operation(s, peer::EndData(reboot), op);
     if (!ended || ended->status != 0) return Fail("the terminal refused the end"), false;
-    std::puts(reboot ? "download complete; the terminal installs it and reboots" : "download complete; the terminal installs it");
+    std::puts(reboot ? "download complete; the terminal installs it and reboots"
+                     : "download complete; the terminal installs it");
     return true;
 }
 
@@ -278,10 +284,11 @@ int DownloadCommand(const Session& s, const std::vector<std::string>& w) {
     const auto file = ReadWhole(w[2]);
     if (!file) return Fail("the file cannot be read"), 1;
     if (!OpenLink(s)) return 1;
-    const bool done = Download(s, w[1] == "app" ? peer::kTypeApp : peer::kTypeKernel, *file, w.size() == 4 && w[3] == "end-reboot");
+    const bool reboot = w.size() == 4 && w[3] == "end-reboot";
+    const bool done = Download(s, w[1] == "app" ? peer::kTypeApp : peer::kTypeKernel, *file, reboot);
     // After end-reboot the terminal may be gone already: the close is a courtesy.
     const bool closed = CloseLink(s);
-    return done && (closed || w.size() == 4) ? 0 : 1;
+    return done && (closed || reboot) ? 0 : 1;
 }
 
 int Run(const Session& s) {

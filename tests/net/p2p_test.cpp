@@ -263,7 +263,11 @@ TEST_F(P2PTest, OneInstallationAtATimeWithTheServersUpgrade) {
     UpgradeRelease();
 
     ASSERT_EQ(Status(peer::BeginData(DL_TYPE_KERNEL, 1, 1)), 0);
-    EXPECT_EQ(UpgradeInstallPackage("/tmp/upgrade_app.bin"), 0) << "the server's upgrade waits for the download";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(UpgradeInstallPackage("/tmp/upgrade_app.bin"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Error:  an upgrade is being installed already, this one is refused\n")
+        << "the server's upgrade waits for the download";
     EXPECT_EQ(UpgradeReserve(), 0);
     ASSERT_EQ(Status(peer::BeginData(DL_TYPE_APP, 1, 1)), 0) << "a new begin takes over its own reservation";
     EXPECT_EQ(Status(Block(0, {7})), 0);
