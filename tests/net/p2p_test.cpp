@@ -17,6 +17,7 @@
 #include "net/net.h"
 #include "net/p2p.h"
 #include "net_test_support.h"
+#include "player/central_ctrl.h"
 #include "tests/cgi/private_net.h"
 #include "tests/upgrade/upgrade_fixtures.h"
 #include "tools/peer/peer_frames.h"
@@ -141,21 +142,30 @@ TEST_F(P2PTest, ProbeIsAnsweredAtItsPortWithoutALink) {
     EXPECT_FALSE(asked.Receive(100).has_value());
 }
 
+// Counted by the central control's 1-second tick.
 TEST_F(P2PTest, IdleLinkClosesAtTheEleventhTickAfterTheLastAnswer) {
+    const auto tick = [] {
+        PlayerMsg message{};
+        message.msgType = eSVC_MSG_TYPE_TIMER_1S;
+        PlayerCentralCtrl(&message);
+    };
+    std::filesystem::create_directories(root.at("/opt/lpc3250"));  // the tick keeps the channel settings there
     Open();
-    for (int tick = 0; tick < 5; ++tick) P2PLinkTick();
+    for (int i = 0; i < 5; ++i) tick();
     Send(peer::LinkData(kId, P2P_LINK_ID, peer::QueryData()));  // an answer restarts the count
     ASSERT_TRUE(Answer().has_value());
-    for (int tick = 0; tick < 10; ++tick) P2PLinkTick();
+    testing::internal::CaptureStdout();  // the server watch's reports without a server
+    for (int i = 0; i < 10; ++i) tick();
     EXPECT_EQ(P2PLinkGet().active, 1);
     EXPECT_FALSE(Answer().has_value());
-    P2PLinkTick();
+    tick();
+    testing::internal::GetCapturedStdout();
     const auto answer = Answer();
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ(answer->cmd, P2P_CMD_LINK);
     EXPECT_EQ(answer->payload, (Bytes{0xFE, 0x01}));
     EXPECT_EQ(P2PLinkGet().active, 0);
-    P2PLinkTick();
+    tick();
     EXPECT_FALSE(Answer().has_value());
 }
 
