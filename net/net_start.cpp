@@ -7,9 +7,11 @@
 #include <cstdio>
 
 #include "board/board.h"
+#include "net/announce.h"
 #include "net/cgi_channel.h"
 #include "net/net.h"
 #include "net/net_recv.h"
+#include "net/p2p.h"
 #include "net/server_cmd.h"
 #include "player/settings.h"
 #include "runtime/vos.h"
@@ -22,27 +24,42 @@ constexpr uint32_t kUnicastRetryMs = 1000;
 constexpr size_t kUnicastBufferSize = 1024;
 constexpr uint32_t kNoServerAddress = 0xFFFFFFFFu;  // erased EEPROM bytes
 
+constexpr uint32_t kAnnounceFirstWaitMs = 5000;
+constexpr uint32_t kAnnounceRetryMs = 1000;
+
+uint8_t gAnnounceBuffer[kAnnounceBufferSize];
 uint8_t gCmdBuffer[kUnicastBufferSize];
 uint8_t gCgiBuffer[kUnicastBufferSize];
+constexpr uint32_t kPeerFirstWaitMs = 500;
+constexpr uint32_t kPeerRetryMs = 2000;
+uint8_t gPeerBuffer[kP2PBufferSize];
 
 int OpenCmdSocket() { return UdpBindSock(kServerCmdPort); }
 // The CGI programs run on the terminal itself: nothing from the network may
 // reach this channel.
+int OpenPeerSocket() { return UdpBindSock(kPeerPort); }
 int OpenCgiSocket() { return UdpBindSock(kCgiPort, INADDR_LOOPBACK); }
 void CloseSocket(int sock) { close(sock); }
+int OpenAnnounceSocket() { return McastJoinSock(kAnnounceGroup, kAnnouncePort, kAnnounceTimeoutUs); }
+// The time-out counts as a failed receive: without announcements the
+// membership is renewed every 30 seconds.
+void LeaveAnnounceSocket(int sock) { McastLeaveSock(sock, kAnnounceGroup); }
 
 void HandleServerCmd(const uint8_t* buf, size_t n, const sockaddr_in& /*from*/) { ServerCmdHandle(buf, n); }
 void HandleCgiInfo(const uint8_t* buf, size_t n, const sockaddr_in& /*from*/) { CgiInfoHandle(buf, n); }
 
-// Started in this order. The group announcements (PlayerAnnounceRevTask)
-// take the first row when they land, the peer link (P2PRevTask) the last.
+// Started in this order.
 // Columns: task, first wait, open, close, retry wait, wait after success,
 // report receive errors, buffer, its size, clear before receive, handler.
 const NetRecvChannel kRecvChannels[] = {
+    {"PlayerAnnounceRevTask", kAnnounceFirstWaitMs, OpenAnnounceSocket, LeaveAnnounceSocket, kAnnounceRetryMs, false,
+     false, gAnnounceBuffer, sizeof gAnnounceBuffer, true, AnnounceHandle},
     {"PlayerCmdRevTask", kUnicastFirstWaitMs, OpenCmdSocket, CloseSocket, kUnicastRetryMs, true, true, gCmdBuffer,
      sizeof gCmdBuffer, false, HandleServerCmd},
     {"PlayerCgiInfoRcvTask", kUnicastFirstWaitMs, OpenCgiSocket, CloseSocket, kUnicastRetryMs, true, true,
      gCgiBuffer, sizeof gCgiBuffer, false, HandleCgiInfo},
+    {"P2PRevTask", kPeerFirstWaitMs, OpenPeerSocket, CloseSocket, kPeerRetryMs, true, true, gPeerBuffer,
+     sizeof gPeerBuffer, false, P2PHandle},
 };
 
 // The EEPROM holds the server address at offset 44 as a host-order value,
@@ -74,7 +91,7 @@ void StartRecvTasks() {
 
 int PlayerNetStart(void) {
     MutexCreate(&gSendMutex);
-    // The peer link's mutex and its reset join here with the peer link.
+    P2PStart();
     const uint32_t server = ReadServerAddress();
     gServerIp.store(server, std::memory_order_relaxed);
     gServerFixed.store(server != 0 ? 1 : 0, std::memory_order_relaxed);

@@ -1,14 +1,15 @@
 // The central control's dispatcher and its once-a-second tick.
 //
 // Not finished: of the tick it carries out the watchdog feed, the server
-// watch and the channel settings check, and of the other types it only rejects those
-// outside 1 to 39. The broadcast cycle, auto mode, channels, MP3, panel,
+// watch, the peer link's idle count and the channel settings check, and of
+// the other types it only rejects those outside 1 to 39. The broadcast cycle, auto mode, channels, MP3, panel,
 // server and web handlers join this dispatcher as their subsystems land.
 #include "player/central_ctrl.h"
 
 #include <cstdio>
 
 #include "board/board.h"
+#include "net/p2p.h"
 #include "net/server_cmd.h"
 #include "player/player_manager.h"
 #include "player/player_state.h"
@@ -59,7 +60,7 @@ void WatchServer() {
 void PlayerTick() {
     FeedWatchdog();
     WatchServer();
-    // The peer link's idle count (P2PLinkTick) runs here, after the server watch.
+    P2PLinkTick();
     CheckChnCfg();
 }
 

@@ -52,4 +52,16 @@ int UpgradeInstallApp(bool preserveExtOpts);
 // kernel image that fits. 1 on success, 0 on failure (no reboot then).
 int UpgradeInstallKernel(void);
 
+// For a caller that writes "/tmp/lpc3250.tgz" or "/tmp/uImage" itself (a
+// peer download): the installation is reserved from the first byte written
+// to the installation, so no package is extracted over the file meanwhile,
+// nor the reverse. 1 when reserved, 0 (said so) when another installation
+// or reservation runs. UpgradeRelease ends a reservation this caller holds.
+int UpgradeReserve(void);
+void UpgradeRelease(void);
+// UpgradeInstallApp and UpgradeInstallKernel for the holder of a
+// reservation, which stays held (the caller releases it).
+int UpgradeInstallAppReserved(bool preserveExtOpts);
+int UpgradeInstallKernelReserved(void);
+
 #endif  // PATERM_UPGRADE_UPGRADE_H

@@ -143,3 +143,15 @@ int UpgradeInstallKernel(void) {
     upgrade::InstallGuard guard;
     return guard.Held() ? upgrade::InstallKernelHeld() : 0;
 }
+
+int UpgradeReserve(void) {
+    if (upgrade::InstallGuard::Take()) return 1;
+    upgrade::PrintError("an upgrade is being installed already, this one is refused\n");
+    return 0;
+}
+
+void UpgradeRelease(void) { upgrade::InstallGuard::Give(); }
+
+int UpgradeInstallAppReserved(bool preserveExtOpts) { return upgrade::InstallAppHeld(preserveExtOpts); }
+
+int UpgradeInstallKernelReserved(void) { return upgrade::InstallKernelHeld(); }

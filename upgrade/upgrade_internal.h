@@ -11,14 +11,19 @@ namespace upgrade {
 // so two never replace the same files at once. A second is refused.
 class InstallGuard {
 public:
-    InstallGuard() : held_(!Busy().exchange(true)) {}
+    InstallGuard() : held_(Take()) {}
     ~InstallGuard() {
-        if (held_) Busy().store(false);
+        if (held_) Give();
     }
     InstallGuard(const InstallGuard&) = delete;
     InstallGuard& operator=(const InstallGuard&) = delete;
     // False (after saying so) when another installation runs.
     bool Held() const;
+
+    // The guard without a scope, for a caller that holds it across calls
+    // (a peer download from its first block to its installation).
+    static bool Take() { return !Busy().exchange(true); }
+    static void Give() { Busy().store(false); }
 
 private:
     static std::atomic<bool>& Busy() {

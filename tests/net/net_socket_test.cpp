@@ -18,7 +18,9 @@
 #include <thread>
 
 #include "net/cgi_channel.h"
+#include "net/announce.h"
 #include "net/net.h"
+#include "net/p2p.h"
 #include "net/server_cmd.h"
 #include "net_test_support.h"
 #include "tests/cgi/private_net.h"
@@ -273,6 +275,48 @@ TEST(PlayerNetStart, CommandAndCgiSocketsServeTheirChannels) {
     EXPECT_EQ(next.type, eSVC_MSG_TYPE_CGI_SET_BRD_GRP);
     EXPECT_EQ(next.data, (Bytes{0x02, 0x05}));
     EXPECT_TRUE(nettest::TakeAll(queue).empty());
+}
+
+// The group's task joins after 5 s, the peer's binds after 0.5 s: both are
+// asked until they answer.
+TEST(PlayerNetStart, AnnouncementAndPeerSocketsServeTheirChannels) {
+    ENTER_PRIVATE_NETWORK();
+    if (std::system("ip route add 224.0.0.0/4 dev lo 2>/dev/null") != 0) GTEST_SKIP() << "no ip tool";
+    TempBoardRoot root;
+    nettest::LoadIdentity(root);
+    const uint32_t queue = nettest::CreatePlayerQueue();
+    UdpListener peer(9000);
+    ASSERT_TRUE(peer.bound());
+    ASSERT_EQ(PlayerNetStart(), 0);
+    ASSERT_EQ(gServerIp.load(), 0u);
+
+    const Bytes probe = Frame(P2P_CMD_PROBE, {0x23, 0x28});
+    std::optional<Bytes> probeAnswer;
+    for (int i = 0; i < 20 && !probeAnswer; ++i) {
+        ASSERT_TRUE(cgitest::SendTo(kPeerPort, probe));
+        probeAnswer = peer.Receive(250);
+    }
+    ASSERT_TRUE(probeAnswer.has_value()) << "no probe answer within 5 s";
+    EXPECT_EQ(*probeAnswer, Frame(P2P_CMD_PROBE, {0, 0, 0, 0, 0}));
+
+    // An announcement to the group from 127.0.0.1 makes it the server.
+    const Bytes announcement = Frame(SERVER_CMD_ANNOUNCE, {});
+    // Bound, or the datagram leaves lo with source 0.0.0.0, which is no server.
+    const int sender = UdpBindSock(0, INADDR_LOOPBACK);
+    ASSERT_GE(sender, 0);
+    sockaddr_in group = cgitest::Loopback(kAnnouncePort);
+    group.sin_addr.s_addr = htonl(kAnnounceGroup);
+    Posted link;
+    for (int i = 0; i < 60 && link.type == 0; ++i) {
+        ASSERT_EQ(sendto(sender, announcement.data(), announcement.size(), 0, reinterpret_cast<sockaddr*>(&group),
+                         sizeof group),
+                  static_cast<ssize_t>(announcement.size()));
+        link = nettest::TakeWithin(queue, 250);
+    }
+    close(sender);
+    ASSERT_EQ(link.type, eSVC_MSG_TYPE_SERVER_LINK) << "no announcement taken within 15 s";
+    EXPECT_EQ(link.data, Bytes{1});
+    EXPECT_EQ(gServerIp.load(), kLoopback);
 }
 
 // ---- The announcement group's socket ----------------------------------------

@@ -100,8 +100,8 @@ inline Posted TakeWithin(uint32_t queueId, uint32_t timeoutMs) {
 }
 
 // Serves root/sim/board.sock: shell lines are recorded and succeed, device
-// opens get a descriptor of the mapped file (the EEPROM), anything else
-// fails. Start it after PlayerLoadSettings: from then on the seam is in
+// opens get a descriptor of the mapped file (the EEPROM), the board clock
+// reads as the host's and records what it is set to, anything else fails. Start it after PlayerLoadSettings: from then on the seam is in
 // board mode.
 class ShellRecorder {
 public:
@@ -123,6 +123,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return lines_;
     }
+    // Seconds of every clock setting, oldest first.
+    std::vector<int64_t> clockSets() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return clockSets_;
+    }
 
 private:
     void Serve() {
@@ -143,6 +148,14 @@ private:
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 lines_.push_back(text);
+            }
+            sim::SendPacket(fd, sim::Reply(0));
+        } else if (request.op == static_cast<uint32_t>(sim::Op::kClockGet)) {
+            sim::SendPacket(fd, sim::Reply(0));  // no offset from the host clock
+        } else if (request.op == static_cast<uint32_t>(sim::Op::kClockSet)) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                clockSets_.push_back(static_cast<int64_t>(request.arg0));
             }
             sim::SendPacket(fd, sim::Reply(0));
         } else if (request.op == static_cast<uint32_t>(sim::Op::kOpen)) {
@@ -167,6 +180,7 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::vector<std::string> lines_;
+    std::vector<int64_t> clockSets_;
     std::thread thread_;
 };
 
