@@ -19,6 +19,7 @@
 #include <asm/io.h>
 #include <mach/hardware.h>
 #include <mach/dma.h>
+#include <mach/dmac.h>
 
 /* GPIO port 3: DREQ in, XCS, XDCS and XRESET out (active low) */
 #define VS_GPIO_BASE		io_p2v(0x40028000)
@@ -461,6 +462,13 @@ static int __init vs10xx_drv_init(void)
 		vs10xx_check_dreq();
 		vs10xx_write_sci_register(drv, SCI_CLOCKF, SCI_CLOCKF_VALUE);
 		vs10xx_check_dreq();
+		/* Before registering: once the device is visible an open may
+		 * use the chip and the DMA buffer, and the read-back holds no
+		 * lock. */
+		printk("<1> ReadVs10xxRegister(0) : 0x%x \n",
+		       vs10xx_read_sci_register(drv, SCI_MODE));
+		printk("<1> ReadVs10xxRegister(3) : 0x%x \n",
+		       vs10xx_read_sci_register(drv, SCI_CLOCKF));
 	}
 	ret = misc_register(&vs10xx_dev);
 	if (ret) {
@@ -468,12 +476,6 @@ static int __init vs10xx_drv_init(void)
 		       ret);
 		vs10xx_dma_exit(drv);
 		return ret;
-	}
-	if (drv->dmaReady) {
-		printk("<1> ReadVs10xxRegister(0) : 0x%x \n",
-		       vs10xx_read_sci_register(drv, SCI_MODE));
-		printk("<1> ReadVs10xxRegister(3) : 0x%x \n",
-		       vs10xx_read_sci_register(drv, SCI_CLOCKF));
 	}
 	return 0;
 }
