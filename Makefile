@@ -79,11 +79,12 @@ CROSS_CONFIG = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-linux-gnueabi.cmake \
 # The unit suites that run as ARM programs under qemu-arm-static; what
 # cannot run there, and why, is in docs/cross.md.
 QEMU_SUITES = runtime_test player_test net_frame_test net_test net_upgrade_install_test cgi_layer_test \
-	upgrade_check_test sim_unit_tests kernel_unit_tests server_proto_test
+	upgrade_check_test upgrade_board_test sim_unit_tests kernel_unit_tests server_proto_test
 empty :=
 space := $(empty) $(empty)
 QEMU_LABELS = ^($(subst $(space),|,$(strip $(QEMU_SUITES))))$$
-QEMU_EXCLUDE = NONE_YET
+# qemu-user runs glibc's vfork spawn as a fork: a missing program shows as exit 127.
+QEMU_EXCLUDE = ^ToolRunner\.RunsHostToolsInTheRootAndReportsStatus$$
 
 cross-sysroot: setup-cross
 	sh tools/cross-sysroot.sh build-cross/sysroot

@@ -41,6 +41,12 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT
     "-Wl,-rpath-link,${_sysroot_libs} -Wl,-rpath-link,${_sysroot_base_libs}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT}")
 
+# ARMv5 has no 64-bit atomic instructions: std::atomic<uint64_t> calls
+# libatomic (only programs that use it depend on it).
+foreach(lang C CXX)
+  set(CMAKE_${lang}_STANDARD_LIBRARIES "-Wl,--push-state,--as-needed -latomic -Wl,--pop-state")
+endforeach()
+
 # pkg-config sees the sysroot's .pc files only.
 set(ENV{PKG_CONFIG_LIBDIR} "${_sysroot_libs}/pkgconfig:${PATERM_CROSS_SYSROOT}/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
