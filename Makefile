@@ -22,7 +22,7 @@ TEST_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATERM_TESTS=ON -DPATERM_BENCH
 quietly = mkdir -p build && { $(2); } >build/$(1) 2>&1 || { cat build/$(1) >&2; echo "make: failed; see build/$(1)" >&2; exit 1; }
 
 .PHONY: setup setup-web setup-test setup-cross build build-run run run-netns test test-asan test-tsan build-lpc3250 \
-	cross-sysroot cross-lpc3250 build-qemu test-qemu bench clean web
+	cross-sysroot cross-lpc3250 install-lpc3250 build-qemu test-qemu bench clean web
 
 setup:
 	@sh tools/setup.sh
@@ -93,6 +93,14 @@ cross-sysroot: setup-cross
 cross-lpc3250: cross-sysroot
 	cmake -S . -B build-cross/lpc3250 $(CROSS_CONFIG) -DPATERM_BOARD=lpc3250 -DPATERM_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build build-cross/lpc3250 -j$(JOBS) --target paterm getextopts extopts
+
+# The terminal's tree (docs/install.md) under DESTDIR; the modules come from
+# MODULES_DIR when given (built against the terminal's kernel).
+DESTDIR ?= $(CURDIR)/build-cross/rootfs
+MODULES_DIR ?=
+install-lpc3250: cross-lpc3250
+	cmake -S . -B build-cross/lpc3250 -DPATERM_MODULES_DIR=$(MODULES_DIR)
+	DESTDIR=$(DESTDIR) cmake --install build-cross/lpc3250
 
 # The simulated board's unit suites as ARM programs.
 build-qemu: cross-sysroot

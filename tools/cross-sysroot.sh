@@ -26,7 +26,7 @@ DIR=$(cd "$DIR" && pwd)
 for package in $PACKAGES $ALL_PACKAGES; do
     case " $ALL_PACKAGES " in *" $package "*) name=$package ;; *) name=$package:armel ;; esac
     if ! ls "$DIR/debs/${package}_"*.deb >/dev/null 2>&1; then
-        (cd "$DIR/debs" && apt-get download -qq "$name")
+        (cd "$DIR/debs" && apt-get download -qq -o APT::Sandbox::User=root "$name")
     fi
 done
 for deb in "$DIR"/debs/*.deb; do
