@@ -12,7 +12,9 @@ set(PATERM_CROSS_TRIPLET arm-linux-gnueabi)
 set(CMAKE_C_COMPILER ${PATERM_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${PATERM_CROSS_TRIPLET}-g++)
 set(CMAKE_C_FLAGS_INIT "-march=armv5te -mfloat-abi=soft")
-set(CMAKE_CXX_FLAGS_INIT "-march=armv5te -mfloat-abi=soft")
+# -Wno-psabi: GCC notes that GCC 7.1 changed how some std::vector
+# iterators are passed on ARM; everything here is built by one compiler.
+set(CMAKE_CXX_FLAGS_INIT "-march=armv5te -mfloat-abi=soft -Wno-psabi")
 
 if(NOT PATERM_CROSS_SYSROOT)
   set(PATERM_CROSS_SYSROOT "${CMAKE_BINARY_DIR}/sysroot")

@@ -83,6 +83,7 @@
 struct vs10xx_drv {
 	u8 opened;
 	u8 busy;
+	u8 txError;		/* the last transfer ended with a DMA error */
 	s32 txLen;
 	void *dmaBuf;
 	dma_addr_t dmaBufBus;
@@ -161,10 +162,14 @@ static u8 vs10xx_rx_byte(void)
 	return 0;
 }
 
-/* Sends txLen bytes of txBuf to SSP0 and sleeps until the transfer is done. */
+/*
+ * Sends txLen bytes of txBuf to SSP0 and sleeps until the transfer is done;
+ * -EIO when it never started or ended with a DMA error.
+ */
 static int vs10xx_dma_tx(struct vs10xx_drv *drv)
 {
 	drv->busy = 1;
+	drv->txError = 0;
 	__raw_writel(__raw_readl(SSP_DMACR) | SSP_DMACR_TXDMAE, SSP_DMACR);
 	if (!lpc32xx_dma_queue_llist_entry(VS_DMA_CH,
 					   (void *)(unsigned long)drv->txBufBus,
@@ -173,7 +178,7 @@ static int vs10xx_dma_tx(struct vs10xx_drv *drv)
 		return -EIO;
 	}
 	down(&drv->txDone);
-	return 0;
+	return drv->txError ? -EIO : 0;
 }
 
 static void vs10xx_dma_spi_tx_irq(int ch, int cause, void *data)
@@ -182,6 +187,8 @@ static void vs10xx_dma_spi_tx_irq(int ch, int cause, void *data)
 
 	if (!cause)
 		return;
+	/* An error stops the channel short: the chip did not get the chunk. */
+	drv->txError = (cause & DMA_ERR_INT) != 0;
 	lpc32xx_dma_flush_llist(VS_DMA_CH);
 	lpc32xx_dma_ch_disable(VS_DMA_CH);
 	drv->busy = 0;
