@@ -21,8 +21,8 @@ TEST_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATERM_TESTS=ON -DPATERM_BENCH
 # shown only when it fails, so `make run` shows the board, not the build.
 quietly = mkdir -p build && { $(2); } >build/$(1) 2>&1 || { cat build/$(1) >&2; echo "make: failed; see build/$(1)" >&2; exit 1; }
 
-.PHONY: setup setup-web setup-test build build-run run run-netns test test-asan test-tsan build-lpc3250 bench \
-	clean web
+.PHONY: setup setup-web setup-test setup-cross build build-run run run-netns test test-asan test-tsan build-lpc3250 \
+	cross-sysroot cross-lpc3250 install-lpc3250 build-qemu test-qemu bench clean web
 
 setup:
 	@sh tools/setup.sh
@@ -32,6 +32,9 @@ setup-web:
 
 setup-test:
 	@sh tools/setup.sh --test
+
+setup-cross:
+	@sh tools/setup.sh --cross
 
 # What running needs: paterm, the simulated board, its tools, the CGI programs.
 build-run: setup
@@ -69,6 +72,45 @@ build-lpc3250: setup
 	cmake -S . -B build-lpc3250 -DPATERM_BOARD=lpc3250 -DPATERM_TESTS=OFF -DPATERM_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-lpc3250 -j$(JOBS)
 
+# The terminal's ARM build (docs/cross.md): Debian's arm-linux-gnueabi cross
+# compiler with the armel libraries unpacked into build-cross/sysroot.
+CROSS_CONFIG = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-linux-gnueabi.cmake \
+	-DPATERM_CROSS_SYSROOT=$(CURDIR)/build-cross/sysroot -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATERM_BENCH=OFF
+# The unit suites that run as ARM programs under qemu-arm-static; what
+# cannot run there, and why, is in docs/cross.md.
+QEMU_SUITES = runtime_test player_test net_frame_test net_test net_upgrade_install_test cgi_layer_test \
+	upgrade_check_test upgrade_board_test sim_unit_tests kernel_unit_tests server_proto_test
+empty :=
+space := $(empty) $(empty)
+QEMU_LABELS = ^($(subst $(space),|,$(strip $(QEMU_SUITES))))$$
+# qemu-user runs glibc's vfork spawn as a fork: a missing program shows as exit 127.
+QEMU_EXCLUDE = ^ToolRunner\.RunsHostToolsInTheRootAndReportsStatus$$
+
+cross-sysroot: setup-cross
+	sh tools/cross-sysroot.sh build-cross/sysroot
+
+# Every deliverable for the terminal: paterm, getextopts, extopts.
+cross-lpc3250: cross-sysroot
+	cmake -S . -B build-cross/lpc3250 $(CROSS_CONFIG) -DPATERM_BOARD=lpc3250 -DPATERM_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build build-cross/lpc3250 -j$(JOBS) --target paterm getextopts extopts
+
+# The terminal's tree (docs/install.md) under DESTDIR; the modules come from
+# MODULES_DIR when given (built against the terminal's kernel).
+DESTDIR ?= $(CURDIR)/build-cross/rootfs
+MODULES_DIR ?=
+install-lpc3250: cross-lpc3250
+	cmake -S . -B build-cross/lpc3250 -DPATERM_MODULES_DIR=$(MODULES_DIR)
+	DESTDIR=$(DESTDIR) cmake --install build-cross/lpc3250
+
+# The simulated board's unit suites as ARM programs.
+build-qemu: cross-sysroot
+	cmake -S . -B build-cross/sim $(CROSS_CONFIG) -DPATERM_BOARD=sim -DPATERM_TESTS=ON $(CMAKE_FLAGS)
+	cmake --build build-cross/sim -j$(JOBS) --target $(QEMU_SUITES)
+
+test-qemu: build-qemu
+	ctest --test-dir build-cross/sim --output-on-failure -j$(JOBS) \
+		-L '$(QEMU_LABELS)' -E '$(QEMU_EXCLUDE)'
+
 bench: build
 	./build/bin/paterm_bench
 
@@ -78,4 +120,4 @@ web: setup-web build-run
 	@sh tools/web-serve.sh --root "$(SIM_ROOT)" --bin build/bin --port "$(WEB_PORT)"
 
 clean:
-	rm -rf build build-asan build-tsan build-lpc3250
+	rm -rf build build-asan build-tsan build-lpc3250 build-cross

@@ -3,6 +3,8 @@
 #   sh tools/setup.sh          building and running the terminal (make run)
 #   sh tools/setup.sh --web    that, and serving the settings page (make web)
 #   sh tools/setup.sh --test   all of that, and running the tests (make test)
+#   sh tools/setup.sh --cross  the terminal's cross-build and the suite under
+#                              qemu-arm (make cross-lpc3250, make test-qemu)
 # Safe to run again: it installs nothing when all is there.
 set -eu
 
@@ -15,14 +17,31 @@ WEB_PACKAGES="lighttpd"
 # tests' namespaces (ip from iproute2, unshare from util-linux).
 TEST_PACKAGES="libgtest-dev libgmock-dev googletest libbenchmark-dev
 chromium chromium-driver python3 fonts-dejavu-core iproute2 util-linux"
+# The terminal's cross compiler (ARMv5TE soft float is Debian's armel) and
+# qemu for running ARM programs here. The armel libraries are not installed:
+# tools/cross-sysroot.sh unpacks them into the build tree, from apt's armel
+# lists, which this adds.
+CROSS_PACKAGES="g++-arm-linux-gnueabi gcc-arm-linux-gnueabi binutils-arm-linux-gnueabi
+qemu-user-static make cmake pkg-config"
 
 case "${1:-}" in
     '') PACKAGES=$RUN_PACKAGES ;;
     --web) PACKAGES="$RUN_PACKAGES $WEB_PACKAGES" ;;
     --test) PACKAGES="$RUN_PACKAGES $WEB_PACKAGES $TEST_PACKAGES" ;;
-    -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
-    *) echo "usage: sh tools/setup.sh [--web | --test]" >&2; exit 2 ;;
+    --cross) PACKAGES=$CROSS_PACKAGES ;;
+    -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
+    *) echo "usage: sh tools/setup.sh [--web | --test | --cross]" >&2; exit 2 ;;
 esac
+
+# The sysroot's downloads need apt's armel lists.
+if [ "${1:-}" = --cross ] && ! dpkg --print-foreign-architectures | grep -qx armel; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "setup: apt does not know armel (run as root to add it)" >&2
+        exit 1
+    fi
+    dpkg --add-architecture armel
+    apt-get update -qq
+fi
 
 missing=""
 for package in $PACKAGES; do

@@ -19,6 +19,7 @@
 #include <asm/io.h>
 #include <mach/hardware.h>
 #include <mach/dma.h>
+#include <mach/dmac.h>
 
 /* GPIO port 3: DREQ in, XCS, XDCS and XRESET out (active low) */
 #define VS_GPIO_BASE		io_p2v(0x40028000)
@@ -82,6 +83,7 @@
 struct vs10xx_drv {
 	u8 opened;
 	u8 busy;
+	u8 txError;		/* the last transfer ended with a DMA error */
 	s32 txLen;
 	void *dmaBuf;
 	dma_addr_t dmaBufBus;
@@ -160,10 +162,14 @@ static u8 vs10xx_rx_byte(void)
 	return 0;
 }
 
-/* Sends txLen bytes of txBuf to SSP0 and sleeps until the transfer is done. */
+/*
+ * Sends txLen bytes of txBuf to SSP0 and sleeps until the transfer is done;
+ * -EIO when it never started or ended with a DMA error.
+ */
 static int vs10xx_dma_tx(struct vs10xx_drv *drv)
 {
 	drv->busy = 1;
+	drv->txError = 0;
 	__raw_writel(__raw_readl(SSP_DMACR) | SSP_DMACR_TXDMAE, SSP_DMACR);
 	if (!lpc32xx_dma_queue_llist_entry(VS_DMA_CH,
 					   (void *)(unsigned long)drv->txBufBus,
@@ -172,7 +178,7 @@ static int vs10xx_dma_tx(struct vs10xx_drv *drv)
 		return -EIO;
 	}
 	down(&drv->txDone);
-	return 0;
+	return drv->txError ? -EIO : 0;
 }
 
 static void vs10xx_dma_spi_tx_irq(int ch, int cause, void *data)
@@ -181,6 +187,8 @@ static void vs10xx_dma_spi_tx_irq(int ch, int cause, void *data)
 
 	if (!cause)
 		return;
+	/* An error stops the channel short: the chip did not get the chunk. */
+	drv->txError = (cause & DMA_ERR_INT) != 0;
 	lpc32xx_dma_flush_llist(VS_DMA_CH);
 	lpc32xx_dma_ch_disable(VS_DMA_CH);
 	drv->busy = 0;
@@ -461,6 +469,13 @@ static int __init vs10xx_drv_init(void)
 		vs10xx_check_dreq();
 		vs10xx_write_sci_register(drv, SCI_CLOCKF, SCI_CLOCKF_VALUE);
 		vs10xx_check_dreq();
+		/* Before registering: once the device is visible an open may
+		 * use the chip and the DMA buffer, and the read-back holds no
+		 * lock. */
+		printk("<1> ReadVs10xxRegister(0) : 0x%x \n",
+		       vs10xx_read_sci_register(drv, SCI_MODE));
+		printk("<1> ReadVs10xxRegister(3) : 0x%x \n",
+		       vs10xx_read_sci_register(drv, SCI_CLOCKF));
 	}
 	ret = misc_register(&vs10xx_dev);
 	if (ret) {
@@ -468,12 +483,6 @@ static int __init vs10xx_drv_init(void)
 		       ret);
 		vs10xx_dma_exit(drv);
 		return ret;
-	}
-	if (drv->dmaReady) {
-		printk("<1> ReadVs10xxRegister(0) : 0x%x \n",
-		       vs10xx_read_sci_register(drv, SCI_MODE));
-		printk("<1> ReadVs10xxRegister(3) : 0x%x \n",
-		       vs10xx_read_sci_register(drv, SCI_CLOCKF));
 	}
 	return 0;
 }

@@ -143,6 +143,8 @@ static int __init ctrl_init(void)
 static void __exit ctrl_exit(void)
 {
 	if (ctrl_irq_requested) {
+		/* the wake flag stays with the line after free_irq */
+		set_irq_wake(RF_DETECT_IRQ, 0);
 		disable_irq(RF_DETECT_IRQ);
 		free_irq(RF_DETECT_IRQ, NULL);
 		ctrl_irq_requested = 0;

@@ -148,6 +148,21 @@ TEST_F(CodecTest, WriteTakesAtMost4096BytesAndRefusesZero) {
     EXPECT_EQ(file->Ioctl(0x40047800, 0, {}), -ENOTTY);
 }
 
+TEST_F(CodecTest, ADmaErrorFailsTheWriteWithEioAndTheNextWriteGoesThrough) {
+    int rc = 1;
+    auto file = OpenDecoder(&rc);
+    ASSERT_EQ(rc, 0);
+    std::vector<uint8_t> data(100, 0x55);
+    const uint64_t before = Decoder().sdiBytes;
+    machine().dma().FailNextElement(kChannel);
+    EXPECT_EQ(file->Write(data.data(), data.size()), -EIO);  // not reported as written
+    EXPECT_EQ(machine().dma().GetChannelStats(kChannel).errors, 1u);
+    EXPECT_EQ(Decoder().sdiBytes, before);  // the first chunk stopped, the rest never went
+    EXPECT_NE(machine().gpio().Outputs() & hw::gpio::kXdcs, 0u);  // select released
+    EXPECT_EQ(file->Write(data.data(), data.size()), static_cast<int>(data.size()));
+    EXPECT_EQ(Decoder().sdiBytes, before + data.size());
+}
+
 TEST_F(CodecTest, NullBufferCancelsAndReturns1024WithoutTouchingUserMemory) {
     int rc = 1;
     auto file = OpenDecoder(&rc);
@@ -307,7 +322,10 @@ TEST_F(CodecTest, ATakenMiscMinorFailsTheLoadAndFreesEverything) {
     static const struct file_operations kNoFops = {};
     miscdevice squatter{123, "squatter", &kNoFops, {}, nullptr, nullptr};
     ASSERT_EQ(misc_register(&squatter), 0);
+    const auto readBacks = kernel().log().Count("ReadVs10xxRegister(3)");
     EXPECT_EQ(kernel().Load("codecdrv"), -EBUSY);
+    // The register read-back runs before the device becomes visible to opens.
+    EXPECT_EQ(kernel().log().Count("ReadVs10xxRegister(3)"), readBacks + 1) << Log();
     EXPECT_FALSE(kernel().modules().IsLoaded("codecdrv"));
     EXPECT_FALSE(kernel().dma().Channel(kChannel).claimed);
     EXPECT_EQ(machine().memory().Outstanding(), 0u);

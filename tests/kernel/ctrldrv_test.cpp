@@ -171,6 +171,8 @@ TEST_F(ControlTest, UnloadRegistersPidZeroFreesLine90AndRemovesTheDevice) {
     ASSERT_EQ(kernel().Unload("ctrldrv"), 0);
     EXPECT_EQ(RegisteredPid(), 0);
     EXPECT_FALSE(kernel().irq().Status(kRfLine).requested);
+    EXPECT_FALSE(kernel().irq().Status(kRfLine).wake);  // no wake source left behind
+    EXPECT_EQ(kernel().Bugs(), 0u) << Log();
     std::vector<std::string> names = kernel().misc().Names();
     EXPECT_EQ(std::find(names.begin(), names.end(), "nOrv_ctrl"), names.end());
     ASSERT_TRUE(machine().rf().Press(3));
@@ -178,6 +180,7 @@ TEST_F(ControlTest, UnloadRegistersPidZeroFreesLine90AndRemovesTheDevice) {
     EXPECT_EQ(board().netlink.Count(), 0u);
     ASSERT_EQ(kernel().Load("ctrldrv"), 0);  // and loads again, line 90 with it
     EXPECT_TRUE(kernel().irq().Status(kRfLine).requested);
+    EXPECT_TRUE(kernel().irq().Status(kRfLine).wake);
 }
 
 int OtherHandler(int, void*) { return 1; }
@@ -193,6 +196,7 @@ TEST_F(ControlTest, ALine90OwnedByAnotherDriverIsReportedAndLeftAloneAtUnload) {
     EXPECT_TRUE(line.requested);
     EXPECT_EQ(line.name, "other");
     EXPECT_EQ(line.depth, 0);  // not disabled under its owner
+    EXPECT_FALSE(line.wake);   // nor made a wake source
     free_irq(kRfLine, &owner);
 }
 

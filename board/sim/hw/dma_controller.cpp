@@ -174,7 +174,9 @@ DmaController::Step DmaController::StepOnce() {
         }
         const uint32_t width = WidthBytes((c.control >> dma::kSrcWidthShift) & dma::kWidthMask);
         uint32_t element = 0;
-        if (!ReadElement(c.src, width, &element) || !WriteElement(c.dest, element)) {
+        const bool injected = failNext_ & (1u << index);
+        failNext_ &= ~(1u << index);
+        if (injected || !ReadElement(c.src, width, &element) || !WriteElement(c.dest, element)) {
             Fail(index);
             return Step::kMoved;
         }
@@ -224,10 +226,15 @@ DmaController::ChannelStats DmaController::GetChannelStats(int channel) const {
     return channels_[channel].stats;
 }
 
+void DmaController::FailNextElement(int channel) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (channel >= 0 && channel < dma::kChannels) failNext_ |= 1u << channel;
+}
+
 void DmaController::PowerOn() {
     std::lock_guard<std::mutex> lock(mutex_);
     channels_ = {};
-    configuration_ = rawTc_ = rawError_ = 0;
+    configuration_ = rawTc_ = rawError_ = failNext_ = 0;
     again_ = false;
     UpdateInterrupt();
 }

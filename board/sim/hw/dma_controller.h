@@ -47,6 +47,8 @@ public:
 
     ChannelStats GetChannelStats(int channel) const;
     void PowerOn();
+    // The channel's next element fails as a bus error would (tests).
+    void FailNextElement(int channel);
 
 private:
     struct Channel {
@@ -75,6 +77,7 @@ private:
     std::array<Channel, dma::kChannels> channels_{};
     uint32_t configuration_ = 0;
     uint32_t rawTc_ = 0, rawError_ = 0;
+    uint32_t failNext_ = 0;  // channels whose next element fails
     bool again_ = false;  // a transfer changed a request while the pump ran
 };
 

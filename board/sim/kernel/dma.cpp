@@ -14,7 +14,7 @@ namespace dma = hw::dma;
 
 constexpr int kEinval = 22, kEbusy = 16;
 constexpr unsigned kGfpWait = 0x10;
-constexpr int kTcCause = 1, kErrorCause = 2;  // DMA_TC_INT, DMA_ERR_INT
+constexpr int kErrorCause = 1, kTcCause = 2;  // DMA_ERR_INT, DMA_TC_INT (<mach/dma.h>)
 constexpr int kIrqNone = 0, kIrqHandled = 1;
 
 bool WidthCode(int bytes, uint32_t* code) {

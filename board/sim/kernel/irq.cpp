@@ -78,6 +78,12 @@ void IrqLayer::Free(unsigned irq, void* dev) {
     l.name.clear();
     l.depth = 0;
     ApplyMask(irq);
+    // The wake flag outlives the handler on the terminal: the next owner of
+    // the line (or a suspend) would inherit a wake source nobody asked for.
+    const bool wakeLeft = l.wakeDepth > 0;
+    l.wakeDepth = 0;
+    lock.unlock();
+    if (wakeLeft) kernel_->ReportBug("IRQ " + std::to_string(irq) + " freed while still a wake source");
 }
 
 void IrqLayer::Disable(unsigned irq, bool wait) {
@@ -112,8 +118,18 @@ int IrqLayer::SetType(unsigned irq, unsigned type) {
 
 int IrqLayer::SetWake(unsigned irq, unsigned on) {
     if (irq >= kLines) return -kEinval;
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_[irq].wake = on != 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    Line& l = lines_[irq];
+    if (on) {
+        ++l.wakeDepth;
+        return 0;
+    }
+    if (l.wakeDepth == 0) {
+        lock.unlock();
+        kernel_->ReportBug("Unbalanced IRQ " + std::to_string(irq) + " wake disable");
+        return 0;
+    }
+    --l.wakeDepth;
     return 0;
 }
 
@@ -121,7 +137,7 @@ IrqLayer::LineStatus IrqLayer::Status(unsigned irq) const {
     if (irq >= kLines) return {};
     std::lock_guard<std::mutex> lock(mutex_);
     const Line& l = lines_[irq];
-    return {l.handler != nullptr, l.name, l.handled, l.depth, l.wake, l.type};
+    return {l.handler != nullptr, l.name, l.handled, l.depth, l.wakeDepth > 0, l.type};
 }
 
 void IrqLayer::Run() {

@@ -33,7 +33,7 @@ public:
         std::string name;
         uint64_t handled = 0;  // handler runs
         int depth = 0;
-        bool wake = false;
+        bool wake = false;  // armed as a wake source
         unsigned type = 0;
     };
 
@@ -58,7 +58,7 @@ private:
         void* dev = nullptr;
         std::string name;
         int depth = 0;
-        bool wake = false;
+        int wakeDepth = 0;  // set_irq_wake(on) calls not yet undone
         unsigned type = 0;
         bool running = false;
         uint64_t handled = 0;

@@ -1,33 +1,24 @@
 /*
  * Emulated kernel: the LPC32xx DMA channel interface of the board's kernel
  * (a PL080 controller with eight channels). A channel is claimed with its
- * configuration and a completion handler, given a linked list of transfer
- * entries, and fed entries; the handler runs in interrupt context with the
- * channel, a cause mask (DMA_TC_INT, DMA_ERR_INT) and the claimant's data.
+ * `struct dma_config` and a completion handler, given a linked list of
+ * transfer entries, and fed entries; the handler runs in interrupt context
+ * with the channel, a cause mask (DMA_TC_INT, DMA_ERR_INT) and the
+ * claimant's data. The register field macros are in <mach/dmac.h>, as the
+ * terminal's kernel tree splits them.
  */
 #ifndef __ASM_ARCH_DMA_H
 #define __ASM_ARCH_DMA_H
 
 #include "../linux/types.h"
 
-#define DMA_TC_INT (1 << 0)
-#define DMA_ERR_INT (1 << 1)
+/* Handler causes, with the terminal's kernel values */
+#define DMA_ERR_INT 1
+#define DMA_TC_INT 2
 
-/* Channel config fields (PL080 channel configuration layout) */
-#define DMAC_SRC_PERIP(n) (((n) & 0xF) << 1)
-#define DMAC_DEST_PERIP(n) (((n) & 0xF) << 6)
-#define DMAC_CHAN_FLOW_D_M2M (0x0 << 11)
-#define DMAC_CHAN_FLOW_D_M2P (0x1 << 11)
-#define DMAC_CHAN_FLOW_D_P2M (0x2 << 11)
-
-/* Burst sizes (PL080 channel control layout) */
-#define DMAC_CHAN_SRC_BURST_1 (0x0 << 12)
-#define DMAC_CHAN_SRC_BURST_4 (0x1 << 12)
-#define DMAC_CHAN_DEST_BURST_1 (0x0 << 15)
-#define DMAC_CHAN_DEST_BURST_4 (0x1 << 15)
-
-/* Request lines */
-#define DMA_PERID_SSP0_RX 14
-#define DMA_PERID_SSP0_TX 15
+/*
+ * struct dma_config and the lpc32xx_dma_* channel calls are part of the
+ * binary interface shared with the emulated kernel.
+ */
 
 #endif
