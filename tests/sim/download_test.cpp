@@ -24,14 +24,9 @@
 
 #include <gtest/gtest.h>
 
-#include "board/sim/console.h"
 #include "board/sim/factory.h"
-#include "board/sim/op_log.h"
-#include "board/sim/root_layout.h"
-#include "board/sim/shell.h"
-#include "board/sim/tool_runner.h"
 #include "board/sim/unique_fd.h"
-#include "board/sim/wall_clock.h"
+#include "in_process_board.h"
 #include "sim_harness.h"
 
 namespace {
@@ -136,45 +131,10 @@ private:
     std::thread thread_;
 };
 
-// A board root with the factory's files and the parts of the board a shell needs.
-class BoardShell {
+// A board root with the factory's files (the download tool's archive).
+class BoardShell : public simtest::InProcessBoard {
 public:
-    BoardShell()
-        : layout_(dir_.path()),
-          log_([] { return int64_t{0}; }, ""),
-          console_(dir_.path() + "/console.log", false),
-          tools_(&console_, &log_),
-          clock_(dir_.path() + "/clock", dir_.path() + "/hwclock", &log_),
-          shell_(&layout_, &tools_, &clock_, &log_, &console_, [] {}) {
-        sim::Result<> prepared = layout_.Prepare();
-        if (prepared) prepared = sim::FactoryInstall(layout_, &tools_, &log_);
-        prepared_ = prepared.ok();
-        if (!prepared) error_ = prepared.error().Text();
-    }
-    bool prepared() const { return prepared_; }
-    const std::string& error() const { return error_; }
-    std::string At(const std::string& terminalPath) const { return dir_.path() + terminalPath; }
-    int Run(const std::string& line) { return shell_.Run(line); }
-    void PowerOff() { shell_.Shutdown(); }
-    // Entries of the programs the board ran whose argument vector holds text.
-    size_t CountRuns(const std::string& text) {
-        uint64_t next = 0;
-        size_t count = 0;
-        for (const sim::LogEntry& e : log_.From(0, 1000, &next))
-            if (e.kind == sim::LogKind::kRun && e.detail.find(text) != std::string::npos) ++count;
-        return count;
-    }
-
-private:
-    simtest::TempDir dir_;
-    sim::RootLayout layout_;
-    sim::OpLog log_;
-    sim::Console console_;
-    sim::ToolRunner tools_;
-    sim::WallClock clock_;
-    sim::Shell shell_;
-    bool prepared_ = false;
-    std::string error_;
+    BoardShell() : InProcessBoard(/*withFactory=*/true) {}
 };
 
 const char kUnpack[] = "/bin/tar zxvf /opt/lpc3250/usr/bin/wget.tgz -C /tmp/";
@@ -182,7 +142,7 @@ const char kUnpack[] = "/bin/tar zxvf /opt/lpc3250/usr/bin/wget.tgz -C /tmp/";
 TEST(WgetArchive, HoldsTheHostWgetAsAnExecutableMember) {
     if (!simtest::Exists(sim::kHostWget)) GTEST_SKIP() << "no " << sim::kHostWget << " on this host";
     BoardShell board;
-    ASSERT_TRUE(board.prepared()) << board.error();
+    ASSERT_TRUE(board.ready()) << board.error();
     ASSERT_EQ(board.Run(kUnpack), 0);
     EXPECT_EQ(::access(board.At("/tmp/wget").c_str(), X_OK), 0);
     EXPECT_EQ(simtest::ReadFile(board.At("/tmp/wget")), simtest::ReadFile(sim::kHostWget));
@@ -209,7 +169,7 @@ protected:
         if (!EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace allowed here";
         // A proxy the board must not inherit: were it used, every download would fail.
         ::setenv("http_proxy", "http://127.0.0.1:1/", 1);
-        ASSERT_TRUE(board.prepared()) << board.error();
+        ASSERT_TRUE(board.ready()) << board.error();
         ASSERT_EQ(board.Run(kUnpack), 0);
     }
     BoardShell board;

@@ -12,17 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "board/sim/console.h"
-#include "board/sim/device.h"
-#include "board/sim/flash.h"
-#include "board/sim/netlink.h"
-#include "board/sim/op_log.h"
-#include "board/sim/protocol.h"
-#include "board/sim/root_layout.h"
-#include "board/sim/seam_server.h"
-#include "board/sim/shell.h"
-#include "board/sim/tool_runner.h"
-#include "board/sim/wall_clock.h"
+#include "tests/sim/in_process_board.h"
 #include "tests/sim/sim_harness.h"
 #include "upgrade/upgrade.h"
 #include "upgrade/upgrade_internal.h"
@@ -34,58 +24,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace upgradetest;
 
-// The board's side in this process: root, shell and seam server, with the
-// seam pointed at the root.
-class InProcessBoard {
+// The board's side in this process, with the files the tests lay out.
+class InProcessBoard : public simtest::InProcessBoard {
 public:
-    InProcessBoard()
-        : layout_(root_.path()),
-          log_([] { return int64_t{0}; }, ""),
-          console_(aside_.path() + "/console.log", false),
-          tools_(&console_, &log_),
-          clock_(aside_.path() + "/clock", aside_.path() + "/hwclock", &log_),
-          shell_(&layout_, &tools_, &clock_, &log_, &console_, [] {}),
-          netlink_(&log_),
-          server_(sim::SeamServices{&devices_, &netlink_, &clock_, &shell_, &log_}) {
-        sim::Result<> ready = layout_.Prepare();
-        if (ready) ready = sim::EnsureNandFile(layout_.Host("/dev/mtd2"));
-        if (ready) ready = server_.Start(root_.path() + sim::kSeamSocketPath);
-        ready_ = ready.ok();
-        ::setenv("PATERM_ROOT", root_.path().c_str(), 1);
-    }
-    ~InProcessBoard() { Stop(); }
-    void Stop() {
-        server_.Stop();
-        shell_.Shutdown();
-    }
-    bool ready() const { return ready_; }
-    std::string At(const std::string& terminalPath) const { return root_.path() + terminalPath; }
     void Write(const std::string& terminalPath, const Bytes& bytes) const {
         fs::create_directories(fs::path(At(terminalPath)).parent_path());
         simtest::WriteFile(At(terminalPath), std::string(bytes.begin(), bytes.end()));
     }
     std::string Read(const std::string& terminalPath) const { return simtest::ReadFile(At(terminalPath)); }
-    // The command lines the shell carried out, in order.
-    std::vector<std::string> ShellLines() const {
-        uint64_t next = 0;
-        std::vector<std::string> lines;
-        for (const sim::LogEntry& e : log_.From(0, 10000, &next))
-            if (e.kind == sim::LogKind::kShell) lines.push_back(e.detail.substr(1, e.detail.find("\" -> ") - 1));
-        return lines;
-    }
-
-private:
-    simtest::TempDir root_, aside_;
-    sim::RootLayout layout_;
-    sim::OpLog log_;
-    sim::Console console_;
-    sim::ToolRunner tools_;
-    sim::WallClock clock_;
-    sim::Shell shell_;
-    sim::DeviceRegistry devices_;
-    sim::NetlinkModel netlink_;
-    sim::SeamServer server_;
-    bool ready_ = false;
 };
 
 // Every file and link under a directory with its contents or target.
@@ -288,7 +234,7 @@ TEST_F(Install, AKernelImageThatCannotBeWrittenLeavesTheNandAlone) {
 TEST_F(Install, FailingCommandsAreReportedNotSuccess) {
     board.Write("/tmp/uImage", image);
     board.Write("/tmp/lpc3250.tgz", NewApp(true));
-    board.Stop();
+    board.PowerOff();
     std::string out;
     EXPECT_EQ(Printing(UpgradeInstallKernel, &out), 0);
     EXPECT_NE(out.find("Error:  erasing /dev/mtd2 failed"), std::string::npos) << out;
