@@ -276,10 +276,8 @@ void SimulatedBoard::Run(int signalFd) {
 void SimulatedBoard::Shutdown() {
     if (!seam_) return;
     log_->Event(LogKind::kBoard, "stop: powered off");
-    shell_->Shutdown();
-    tools_->KillAll();
-    seam_->ShutdownSessions();
-    for (auto it = parts_.rbegin(); it != parts_.rend(); ++it) (*it)->PowerOff();
+    shell_->Shutdown();  // for good: no host tool starts any more
+    PowerOff();
     seam_->Stop();
     seam_.reset();
     ::unlink(layout_->SimFile("board.sock").c_str());
