@@ -171,12 +171,15 @@ void IrqLayer::Run() {
             if (l.unhandled >= kNobodyCared) {
                 nobodyCared = true;
                 l.unhandled = 0;
-                ++l.depth;
-                ApplyMask(irq);
             }
             idle_.notify_all();
         }
-        if (nobodyCared) kernel_->ReportBug("irq " + std::to_string(line) + ": nobody cared, disabling it");
+        if (!nobodyCared) continue;
+        // As the kernel does: the report is in the log before the line is seen switched off.
+        kernel_->ReportBug("irq " + std::to_string(line) + ": nobody cared, disabling it");
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++lines_[irq].depth;
+        ApplyMask(irq);
     }
 }
 
