@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -32,22 +33,10 @@ Bytes Wire(const Bytes& payload) {
     return wire;
 }
 
-// Screen text without its escape sequences (CSI, and ESC + one byte).
+// Screen text without its escape sequences and carriage returns.
 std::string Strip(const std::string& raw) {
-    std::string text;
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] != '\x1b') {
-            if (raw[i] != '\r') text += raw[i];
-            continue;
-        }
-        if (i + 1 < raw.size() && raw[i + 1] == '[') {
-            i += 2;
-            while (i < raw.size() && !(raw[i] >= 0x40 && raw[i] <= 0x7E)) ++i;
-        } else {
-            ++i;
-        }
-    }
-    return text;
+    static const std::regex kEscapes("\x1b\\[[0-9;?]*[@-~]|\r");
+    return std::regex_replace(raw, kEscapes, "");
 }
 
 // paterm-panel on a pty, its line served on a Unix socket in a temp dir.

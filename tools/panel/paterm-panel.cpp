@@ -53,11 +53,12 @@ public:
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
         raw_ = ::tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-        Write(panel::kScreenEnter);
+        if (raw_) Write(panel::kScreenEnter);
     }
     ~TerminalSession() {
+        if (!raw_) return;
         Write(panel::kScreenLeave);
-        if (raw_) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
     }
     TerminalSession(const TerminalSession&) = delete;
     TerminalSession& operator=(const TerminalSession&) = delete;
@@ -100,8 +101,8 @@ public:
     explicit PanelSession(std::string path) : path_(std::move(path)) {}
 
     bool Attach() {
-        line_ = sim::ConnectUnix(path_, SOCK_STREAM | SOCK_CLOEXEC);
         lastAttempt_ = Clock::now();
+        line_ = sim::ConnectUnix(path_, SOCK_STREAM | SOCK_CLOEXEC);
         if (!line_) return false;
         lineText_ = "attached to " + path_;
         Send(panel::AnnounceFrame());
@@ -116,7 +117,7 @@ public:
             const int ready = ::ppoll(fds, 2, line_ ? nullptr : &wait, gate.open());
             if (ready < 0 && errno != EINTR) return 2;
             if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !ReadKeys()) break;
-            if (ready > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadLine();
+            if (ready > 0 && line_ && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadLine();
             if (!line_ && Clock::now() - lastAttempt_ >= kReattachPeriod && Attach()) dirty_ = true;
             if (gResized) {
                 gResized = 0;
