@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -33,10 +32,18 @@ Bytes Wire(const Bytes& payload) {
     return wire;
 }
 
-// Screen text without its escape sequences and carriage returns.
+// Screen text without its escape sequences (ESC [ ... final byte) and
+// carriage returns.
 std::string Strip(const std::string& raw) {
-    static const std::regex kEscapes("\x1b\\[[0-9;?]*[@-~]|\r");
-    return std::regex_replace(raw, kEscapes, "");
+    std::string text;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
+            for (i += 2; i < raw.size() && (raw[i] < 0x40 || raw[i] > 0x7E);) ++i;
+        } else if (raw[i] != '\r') {
+            text += raw[i];
+        }
+    }
+    return text;
 }
 
 // paterm-panel on a pty, its line served on a Unix socket in a temp dir.
