@@ -40,8 +40,9 @@ bool Option(const std::string& name, const std::string& value, ServerOptions* o)
     return false;
 }
 
-constexpr const char* kValueOptions[] = {"--terminal",    "--id",          "--bind",      "--announce",   "--announce-ip",
-                                         "--stream-port", "--stream-file", "--brd-wav",     "--http-port",   "--timeout"};
+constexpr const char* kValueOptions[] = {"--terminal",    "--id",        "--bind",    "--announce",
+                                         "--announce-ip", "--stream-port", "--stream-file", "--brd-wav",
+                                         "--http-port",   "--timeout"};
 
 bool TakesValue(const std::string& name) {
     for (const char* o : kValueOptions) {
