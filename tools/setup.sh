@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs, from Debian's packages, what this machine lacks for one purpose:
+# Installs, from Debian's packages, what this machine lacks for one purpose,
+# and fetches Debian's opus source for the receivers' decoder (see below):
 #   sh tools/setup.sh          building and running the terminal (make run)
 #   sh tools/setup.sh --web    that, and serving the settings page (make web)
 #   sh tools/setup.sh --test   all of that, and running the tests (make test)
@@ -9,8 +10,9 @@
 set -eu
 
 # Compiler, build tools and the libraries the programs link; the board's
-# downloads use wget, its packages tar and gzip.
-RUN_PACKAGES="make cmake g++ gcc pkg-config tar gzip wget
+# downloads use wget, its packages tar and gzip; dpkg-dev unpacks the opus
+# source package.
+RUN_PACKAGES="make cmake g++ gcc pkg-config tar gzip wget dpkg-dev
 libmpg123-dev libopus-dev libcgicc-dev libcrypt-dev nlohmann-json3-dev zlib1g-dev"
 WEB_PACKAGES="lighttpd"
 # GoogleTest and Benchmark, the browser test's Chromium, and the network
@@ -29,7 +31,7 @@ case "${1:-}" in
     --web) PACKAGES="$RUN_PACKAGES $WEB_PACKAGES" ;;
     --test) PACKAGES="$RUN_PACKAGES $WEB_PACKAGES $TEST_PACKAGES" ;;
     --cross) PACKAGES=$CROSS_PACKAGES ;;
-    -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
     *) echo "usage: sh tools/setup.sh [--web | --test | --cross]" >&2; exit 2 ;;
 esac
 
@@ -61,3 +63,10 @@ if [ -n "$missing" ]; then
     # shellcheck disable=SC2086
     apt-get install -y -qq --no-install-recommends $missing
 fi
+
+# paterm-server decodes the broadcast with opus built from Debian's source
+# of the installed libopus0 (the system decoder refuses the terminal's
+# frames): fetched once into a cache (docs/tools.md), built by CMake.
+case "${1:-}" in
+    ''|--web|--test) sh "$(dirname "$0")/opus-source.sh" >/dev/null ;;
+esac

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace srvproto {
 
@@ -45,6 +46,7 @@ public:
     // The figures since the last call (or the first packet), and a new window.
     Window TakeWindow(int64_t nowMs);
     bool Active() const { return windowPackets_ != 0; }
+    uint32_t BrdId() const { return brdId_; }  // of the last valid packet
     uint32_t BrdIdChanges() const { return brdIdChanges_; }
 
 private:
@@ -54,6 +56,17 @@ private:
     uint32_t brdId_ = 0, brdIdChanges_ = 0;
     bool haveBrdId_ = false;
     uint64_t totalFrames_ = 0;
+};
+
+// Where paterm-server hands each valid frame besides counting it (the WAV
+// recorder, tools/server/brd_wav.h). Called from the receiver thread only.
+class BrdFrameSink {
+public:
+    virtual ~BrdFrameSink() = default;
+    // 0, or -1 with *error once the sink cannot go on (it is then dropped).
+    virtual int OnFrame(const uint8_t* frame, size_t n, uint32_t brdId, int64_t nowMs, std::string* error) = 0;
+    // Its part of the stream's figures line.
+    virtual std::string Figures() const = 0;
 };
 
 }  // namespace srvproto

@@ -5,8 +5,10 @@
 
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 
+#include "tools/server/brd_wav.h"
 #include "tools/server/command_parser.h"
 #include "tools/server/server_app.h"
 #include "tools/server/server_options.h"
@@ -70,6 +72,14 @@ int main(int argc, char** argv) {
         return 0;
     }
     ServerApp app(options);
+    if (!options.brdWav.empty()) {
+        auto recorder = std::make_unique<srvproto::BrdWavRecorder>();
+        if (recorder->Open(options.brdWav, &error) != 0) {
+            app.SayError(error);
+            return 1;
+        }
+        app.SetFrameSink(std::move(recorder));
+    }
     if (app.Start() != 0) return 1;
     const int status = options.commands.empty() ? RunLines(app, ::isatty(STDIN_FILENO) == 1)
                                                 : RunArguments(app, options);

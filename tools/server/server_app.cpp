@@ -228,12 +228,18 @@ void ServerApp::OnGroupAnswer(const uint8_t* buf, size_t n, const std::string& f
 }
 
 void ServerApp::OnStream(const uint8_t* buf, size_t n, int64_t nowMs) {
-    if (stats_.OnPacket(buf, n, nowMs) && streamOut_ != nullptr) {
-        if (std::fwrite(buf + kBrdHeaderLength, 1, kBrdFrameLength, streamOut_) != kBrdFrameLength) {
-            SayError("stream file " + opt_.streamFile + " not written; saving stops");
-            std::fclose(streamOut_);
-            streamOut_ = nullptr;
-        }
+    if (!stats_.OnPacket(buf, n, nowMs)) return;
+    if (streamOut_ != nullptr &&
+        std::fwrite(buf + kBrdHeaderLength, 1, kBrdFrameLength, streamOut_) != kBrdFrameLength) {
+        SayError("stream file " + opt_.streamFile + " not written; saving stops");
+        std::fclose(streamOut_);
+        streamOut_ = nullptr;
+    }
+    std::string error;
+    if (sink_ != nullptr &&
+        sink_->OnFrame(buf + kBrdHeaderLength, kBrdFrameLength, stats_.BrdId(), nowMs, &error) != 0) {
+        SayError(error + "; decoding stops");
+        sink_.reset();
     }
 }
 
@@ -244,7 +250,8 @@ void ServerApp::StreamTick(int64_t nowMs) {
     if (streamOut_ != nullptr) std::fflush(streamOut_);
     Say("stream: " + std::to_string(w.perSecond) + " packets/s, brdId " + std::to_string(w.brdId) +
         ", bad headers " + std::to_string(w.badHeaders) + ", gaps " + std::to_string(w.gaps) + ", frames " +
-        std::to_string(w.totalFrames) + (streamOut_ != nullptr ? " saved to " + opt_.streamFile : ""));
+        std::to_string(w.totalFrames) + (streamOut_ != nullptr ? " saved to " + opt_.streamFile : "") +
+        (sink_ != nullptr ? ", " + sink_->Figures() : ""));
 }
 
 int ServerApp::SendToTerminal(const Bytes& frame, const std::string& what) {

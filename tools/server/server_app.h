@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,6 +26,8 @@ public:
     ServerApp(const ServerApp&) = delete;
     ServerApp& operator=(const ServerApp&) = delete;
 
+    // Before Start: where valid frames go besides the figures (--brd-wav).
+    void SetFrameSink(std::unique_ptr<BrdFrameSink> sink) { sink_ = std::move(sink); }
     // Opens the sockets and starts the threads; 0, or -1 after printing why.
     int Start();
     void Stop();
@@ -62,6 +65,7 @@ private:
     int sendFd_ = -1, serverFd_ = -1, groupFd_ = -1, streamFd_ = -1;
     std::FILE* streamOut_ = nullptr;
     BrdStreamStats stats_;  // receiver thread only
+    std::unique_ptr<BrdFrameSink> sink_;  // receiver thread only, once started
     HttpFileServer http_;
     std::thread announcer_, receiver_;
 

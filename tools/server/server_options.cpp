@@ -31,13 +31,18 @@ bool Option(const std::string& name, const std::string& value, ServerOptions* o)
         o->streamFile = value;
         return !value.empty();
     }
+    if (name == "--brd-wav") {
+        o->brdWav = value;
+        return !value.empty();
+    }
     if (name == "--http-port") return Port(value, &o->httpPort);
     if (name == "--timeout") return Seconds(value, &o->answerMs);
     return false;
 }
 
-constexpr const char* kValueOptions[] = {"--terminal",    "--id",          "--bind",      "--announce",   "--announce-ip",
-                                         "--stream-port", "--stream-file", "--http-port", "--timeout"};
+constexpr const char* kValueOptions[] = {"--terminal",    "--id",        "--bind",    "--announce",
+                                         "--announce-ip", "--stream-port", "--stream-file", "--brd-wav",
+                                         "--http-port",   "--timeout"};
 
 bool TakesValue(const std::string& name) {
     for (const char* o : kValueOptions) {
@@ -104,6 +109,7 @@ const char* ServerUsage() {
            "  --announce-ip ADDR   announce with 0x29 carrying ADDR instead of 0x20\n"
            "  --stream-port PORT   where the broadcast stream is received (default 10000)\n"
            "  --stream-file FILE   append the stream's 171-byte frames to FILE\n"
+           "  --brd-wav FILE       write the stream decoded to FILE, a 48 kHz stereo WAV\n"
            "  --http-port PORT     port of the upgrade file server (default 80, where the\n"
            "                       terminal downloads from)\n"
            "  --timeout SECONDS    how long version, discover and login wait (default 2)\n"

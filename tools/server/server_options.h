@@ -19,6 +19,7 @@ struct ServerOptions {
     uint32_t announceIp = 0;         // not 0: announce with 0x29 and this address
     uint16_t streamPort = 10000;
     std::string streamFile;          // empty: frames are counted, not saved
+    std::string brdWav;              // empty: frames are not decoded
     uint16_t httpPort = 80;          // the terminal's download names no port
     uint32_t answerMs = 2000;        // how long version, discover and login wait
     std::vector<std::vector<std::string>> commands;
