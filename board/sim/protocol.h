@@ -80,7 +80,21 @@ struct IoctlArgLayout {
     bool copyOut = false;
 };
 
+// Board drivers whose argument record is larger than their request number
+// says: the GPIO driver copies its whole pin/value record (8 bytes) in and
+// out under numbers that encode 4.
+struct IoctlRecordSize {
+    unsigned long request;
+    size_t size;
+};
+inline constexpr IoctlRecordSize kIoctlRecordSizes[] = {
+    {0x80046700UL, 8},  // GPIO read: pin in, value out
+    {0x40046700UL, 8},  // GPIO set: pin and value in
+};
+
 constexpr IoctlArgLayout IoctlLayout(unsigned long request) {
+    for (const IoctlRecordSize& record : kIoctlRecordSizes)
+        if (record.request == request) return {record.size, true, (_IOC_DIR(request) & _IOC_READ) != 0};
     const unsigned long dir = _IOC_DIR(request);
     const size_t size = _IOC_SIZE(request);
     if (dir == _IOC_NONE || size == 0) return {};

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include "board/sim/audio_bus.h"
 #include "board/sim/audio_detector.h"
 #include "board/sim/card_slot.h"
 #include "board/sim/decoder_part.h"
@@ -98,6 +99,7 @@ void SimulatedBoard::Assemble() {
     parts_.push_back(std::make_unique<RfRemote>(k, log_.get()));
     parts_.push_back(std::make_unique<CardSlot>(options_.cardPresent, layout_.get(), k, log_.get()));
     parts_.push_back(std::make_unique<AudioDetector>(k, log_.get()));
+    parts_.push_back(std::make_unique<AudioBus>(log_.get()));
 
     for (auto& part : parts_) part->Attach(devices_, controls_);
     AttachBoardCommands();

@@ -136,3 +136,23 @@ TEST(TerminalOnBoard, WithoutTheWatchdogFlagTheDeviceIsNeverOpened) {
     EXPECT_EQ(ReadWatchdog(run).feeds, 0);
     ExpectCleanPowerOff(run);
 }
+
+TEST(TerminalOnBoard, StartUpLeavesEveryAudioProcessorMutedAndDeselected) {
+    BoardRun run;
+    ASSERT_TRUE(StartTerminal(run));
+    auto chips = [&] { return run.Control(R"({"cmd":"audio.chips"})"); };
+    // Channel 4's input byte is the last start-up step.
+    ASSERT_TRUE(WaitUntil([&] { return chips()["chips"][3]["input"] == 0x40; }, 10s)) << chips().dump();
+    const sim::Json reply = chips();
+    EXPECT_EQ(reply["lines"], sim::Json::parse("[1,1,1,1,1]"));
+    EXPECT_EQ(reply["bus_faults"], 0);
+    for (int n = 0; n < 4; ++n) {
+        const sim::Json& chip = reply["chips"][n];
+        EXPECT_EQ(chip["left_muted"], true) << chip.dump();
+        EXPECT_EQ(chip["right_muted"], true) << chip.dump();
+        EXPECT_EQ(chip["input"], n == 3 ? 0x40 : 0x50) << chip.dump();
+    }
+    EXPECT_EQ(reply["chips"][2]["bass"], 5);
+    EXPECT_EQ(reply["chips"][2]["treble"], 13);
+    ExpectCleanPowerOff(run);
+}
