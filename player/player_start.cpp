@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "net/net.h"
+#include "player/player_event.h"
 #include "player/player_manager.h"
 #include "player/settings.h"
 #include "runtime/vos.h"
@@ -16,6 +17,7 @@ constexpr uint32_t kIdleSleepMs = 2000;
 void PatermMain(void) {
     VosStart();
     PlayerLoadSettings();
+    PlayerEventStart();
     PlayerQueueStart();
     // The MP3 play task starts here, before the network tasks.
     PlayerNetStart();
