@@ -54,6 +54,8 @@ public:
     const std::string& error() const { return error_; }
     std::string At(const std::string& terminalPath) const { return root_.path() + terminalPath; }
     int Run(const std::string& line) { return shell_.Run(line); }
+    // The kernel side of the program's protocol-21 sockets.
+    sim::NetlinkModel& Netlink() { return netlink_; }
     void PowerOff() {
         server_.Stop();
         shell_.Shutdown();
