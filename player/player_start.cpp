@@ -6,6 +6,7 @@
 
 #include "localio/audio_gpio.h"
 #include "net/net.h"
+#include "player/player_event.h"
 #include "player/player_manager.h"
 #include "player/settings.h"
 #include "runtime/vos.h"
@@ -17,6 +18,7 @@ constexpr uint32_t kIdleSleepMs = 2000;
 void PatermMain(void) {
     VosStart();
     PlayerLoadSettings();
+    PlayerEventStart();
     PlayerQueueStart();
     // The MP3 play task starts here, before the network tasks.
     PlayerNetStart();

@@ -87,12 +87,16 @@ void NetlinkModel::Attach(DeviceRegistry&, ControlRegistry& controls) {
         const auto type = IntegerArg(request, "type", 0, 255, std::nullopt);
         const auto value = IntegerArg(request, "value", 0, 255, 0);
         const auto port = IntegerArg(request, "port", 0, UINT32_MAX, 0);
+        constexpr auto kFull = static_cast<int64_t>(kernel::NetlinkEvents::kRecordBytes);
+        // A cut record stands for a faulty sender: a header-only or empty message.
+        const auto length = IntegerArg(request, "length", 0, kFull, kFull);
         if (!type || !value) return ControlError("\"type\" and \"value\" must be 0..255");
         if (!port) return ControlError("bad \"port\"");
+        if (!length) return ControlError("\"length\" must be 0..18");
         const uint32_t to = *port ? static_cast<uint32_t>(*port) : LatestBoundPort();
         const std::vector<uint8_t> record =
             kernel::NetlinkEvents::Record(static_cast<uint8_t>(*type), static_cast<uint8_t>(*value), 0);
-        if (to == 0 || !Deliver(to, record.data(), record.size()))
+        if (to == 0 || !Deliver(to, record.data(), static_cast<size_t>(*length)))
             return ControlError("no netlink socket bound to that port");
         return ControlOk();
     });

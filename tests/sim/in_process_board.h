@@ -57,6 +57,8 @@ public:
     // For a board part the test attaches itself.
     sim::DeviceRegistry& devices() { return devices_; }
     sim::OpLog& log() { return log_; }
+    // The kernel side of the program's protocol-21 sockets.
+    sim::NetlinkModel& Netlink() { return netlink_; }
     void PowerOff() {
         server_.Stop();
         shell_.Shutdown();
