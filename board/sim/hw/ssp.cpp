@@ -7,6 +7,17 @@
 #include "board/sim/hw/registers.h"
 
 namespace sim::hw {
+namespace {
+
+// Set on the shifter thread while it replays the moment a byte was due: the
+// accesses it makes (and the DMA's, on the same thread) happen then.
+thread_local const Ssp* tlsReplaying = nullptr;
+thread_local ModelClock::time_point tlsReplayAt{};
+
+// Bytes one wake of the shifter replays at most, so a late wake cannot hold it.
+constexpr int kMaxReplay = 4096;
+
+}  // namespace
 
 Ssp::Ssp(const ClockPower* clocks, SpiDevice* device, const ModelClock* clock)
     : clocks_(clocks), device_(device), clock_(clock), shifter_([this] { Shifter(); }) {}
@@ -51,7 +62,13 @@ void Ssp::ClockOut(uint8_t out, time_point at) {
     }
 }
 
+Ssp::time_point Ssp::Now() const {
+    if (tlsReplaying != this) return clock_->Now();
+    return std::max(tlsReplayAt, horizon_);  // never before what someone has seen
+}
+
 bool Ssp::AdvanceTo(time_point now) {
+    horizon_ = std::max(horizon_, now);
     bool freed = false;
     for (;;) {
         if (shifting_) {
@@ -95,7 +112,7 @@ uint32_t Ssp::Read(uint32_t offset) {
     bool freed, interrupt;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        freed = AdvanceTo(clock_->Now());
+        freed = AdvanceTo(Now());
         switch (offset) {
         case ssp::kCr0: value = cr0_; break;
         case ssp::kCr1: value = cr1_; break;
@@ -123,7 +140,7 @@ void Ssp::Write(uint32_t offset, uint32_t value) {
     bool request, interrupt;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const time_point now = clock_->Now();
+        const time_point now = Now();
         request = AdvanceTo(now);  // what was due happened under the old settings
         const bool wasRunning = Running();
         switch (offset) {
@@ -154,7 +171,7 @@ void Ssp::Notify(bool request, bool interrupt) {
 
 bool Ssp::TxDmaRequest() {
     std::lock_guard<std::mutex> lock(mutex_);
-    AdvanceTo(clock_->Now());  // the caller is the DMA controller: it looks again by itself
+    AdvanceTo(Now());  // the caller is the DMA controller: it looks again by itself
     const uint32_t ctrl = clocks_->SspCtrl();
     return (ctrl & clkpwr::kSsp0ClockEnable) && (ctrl & clkpwr::kSsp0TxDma) && (dmacr_ & ssp::kTxDmae) &&
            tx_.size() < ssp::kFifoDepth;
@@ -164,7 +181,7 @@ void Ssp::AtInstant(const std::function<void()>& fn) {
     bool freed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        freed = AdvanceTo(clock_->Now());
+        freed = AdvanceTo(Now());
         fn();
     }
     // The DMA is not woken here: a select line may be changing under the
@@ -176,7 +193,7 @@ void Ssp::Settle() {
     bool freed, interrupt;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        freed = AdvanceTo(clock_->Now());
+        freed = AdvanceTo(Now());
         interrupt = (RawInterrupts() & imsc_) != 0;
     }
     Notify(freed, interrupt);
@@ -195,14 +212,34 @@ void Ssp::Shifter() {
             continue;
         }
         lock.unlock();
-        Settle();
+        Replay(ModelClock::Clock::now());
         lock.lock();
     }
 }
 
+// The shifter wakes late (the host's timers are coarse). Rather than let
+// the FIFO run dry until then, it replays each byte's end in turn: the byte
+// reaches the device, and the DMA, asked for more at that moment, refills
+// the FIFO then, as it would have on time.
+void Ssp::Replay(time_point until) {
+    for (int i = 0; i < kMaxReplay; ++i) {
+        time_point at;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!shifting_ || shiftEnd_ > until) break;
+            at = shiftEnd_;
+        }
+        tlsReplaying = this;
+        tlsReplayAt = at;
+        Settle();
+        tlsReplaying = nullptr;
+    }
+    Settle();
+}
+
 void Ssp::SetInputClock(uint32_t hz) {
     std::lock_guard<std::mutex> lock(mutex_);
-    AdvanceTo(clock_->Now());
+    AdvanceTo(Now());
     inputHz_ = hz;
 }
 

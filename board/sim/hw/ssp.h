@@ -17,7 +17,9 @@
 // Time is the models' clock. The port catches up lazily, whenever it is
 // accessed or a select line changes (AtInstant), and a thread of its own
 // catches up when the byte shifting is due, so that a DMA transfer waiting
-// for room goes on while the CPU sleeps. Frames other than 8-bit Motorola
+// for room goes on while the CPU sleeps; woken late, that thread replays
+// each byte's end at its own moment, so the DMA keeps the FIFO fed at the
+// bit rate (never before a moment somebody has already looked at). Frames other than 8-bit Motorola
 // SPI are counted as misconfigured and sent as 8-bit frames.
 #ifndef PATERM_BOARD_SIM_HW_SSP_H
 #define PATERM_BOARD_SIM_HW_SSP_H
@@ -85,6 +87,7 @@ private:
         time_point entered;
     };
 
+    time_point Now() const;                   // mutex held
     bool Running() const;                     // mutex held
     std::chrono::nanoseconds Frame() const;   // mutex held
     bool AdvanceTo(time_point now);           // mutex held; true when a FIFO entry came free
@@ -93,6 +96,7 @@ private:
     uint32_t Status() const;
     void Notify(bool request, bool interrupt);
     void Shifter();
+    void Replay(time_point until);
 
     const ClockPower* clocks_;
     SpiDevice* device_;
@@ -109,6 +113,7 @@ private:
     uint8_t shiftByte_ = 0;
     time_point shiftEnd_{};  // when the byte shifting has been clocked out
     time_point freeFrom_{};  // the shift register takes no byte before this
+    time_point horizon_{};   // the latest moment the port has been brought to
     Stats stats_;
     std::condition_variable wake_;
     bool stop_ = false;
