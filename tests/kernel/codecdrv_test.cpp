@@ -164,7 +164,7 @@ TEST_F(CodecTest, ADmaErrorFailsTheWriteWithEioAndTheNextWriteGoesThrough) {
     EXPECT_EQ(Decoder().sdiBytes, before + data.size());
 }
 
-TEST_F(CodecTest, AnSciCommandEndingInADmaErrorFailsWithEioAndReleasesXcs) {
+TEST_F(CodecTest, AnSciCommandThatDoesNotGoFailsWithEioAndReleasesXcs) {
     int rc = 1;
     auto file = OpenDecoder(&rc);
     ASSERT_EQ(rc, 0);
@@ -187,8 +187,14 @@ TEST_F(CodecTest, AnSciCommandEndingInADmaErrorFailsWithEioAndReleasesXcs) {
     EXPECT_EQ(Decoder().softwareResets, after.softwareResets);
     EXPECT_NE(machine().gpio().Outputs() & hw::gpio::kXcs, 0u);
     auto again = OpenDecoder(&rc);
-    EXPECT_EQ(rc, 0);
+    ASSERT_EQ(rc, 0);
     EXPECT_EQ(Decoder().softwareResets, after.softwareResets + 1);
+
+    // A port that stops with the command in its FIFO: the wait for it gives up.
+    machine().ssp0().Write(hw::ssp::kCr1, 0);
+    EXPECT_EQ(again->Write(nullptr, 4096, {}), -EIO);
+    EXPECT_EQ(kernel().log().Count("vs10xx: SSP0 stays busy"), 1u);
+    EXPECT_NE(machine().gpio().Outputs() & hw::gpio::kXcs, 0u);
 }
 
 // The DMA completion only says the last byte entered SSP0's FIFO. On a bus
