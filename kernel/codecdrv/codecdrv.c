@@ -267,9 +267,12 @@ static u16 vs10xx_read_sci_register(struct vs10xx_drv *drv, u8 reg)
 		printk("<1>vs10xx_check_dreq is low\n");
 		return 0;
 	}
-	if (vs10xx_sci_begin(drv, VS_SCI_READ, reg, 0xffff) ||
-	    vs10xx_ssp_idle()) {
+	if (vs10xx_sci_begin(drv, VS_SCI_READ, reg, 0xffff)) {
 		vs10xx_sci_end(-EIO);
+		return 0;
+	}
+	if (vs10xx_ssp_idle()) {	/* the answer never came in whole */
+		vs_lines_high(VS_XCS);
 		return 0;
 	}
 	msleep(5);
