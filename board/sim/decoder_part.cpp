@@ -4,6 +4,7 @@
 namespace sim {
 
 Json DecoderPart::Stats() {
+    kernel_->machine().Settle();  // bytes the SSP has clocked by now count
     const hw::Vs1053::Stats s = kernel_->machine().decoder().GetStats();
     Json reply = ControlOk();
     reply.update(Json{{"bytes_received", s.sdiBytes},
@@ -22,6 +23,9 @@ Json DecoderPart::Stats() {
                       {"dreq_fault", s.dreqFault},
                       {"in_reset", s.inReset},
                       {"overrun_bytes", s.overrunBytes},
+                      {"bytes_after_xcs", s.bytesAfterXcs},
+                      {"bytes_after_xdcs", s.bytesAfterXdcs},
+                      {"sci_while_dreq_low", s.sciWhileDreqLow},
                       {"mode", static_cast<int>(s.mode)},
                       {"clockf", static_cast<int>(s.clockf)}});
     return reply;

@@ -66,6 +66,17 @@ void KernelPart::Attach(DeviceRegistry& devices, ControlRegistry& controls) {
 void KernelPart::PowerOff() {
     if (kernel_->Booted() && !kernel_->Halt())
         log_->Add(LogKind::kBoard, "kernel: calls still running at power-off, modules left loaded");
+    LogDecoderBusFaults();
+}
+
+// What a driver did wrong on the decoder's bus during the power-on, once.
+void KernelPart::LogDecoderBusFaults() {
+    machine_->Settle();
+    const hw::Vs1053::Stats s = machine_->decoder().GetStats();
+    if (s.bytesAfterXcs + s.bytesAfterXdcs + s.sciWhileDreqLow == 0) return;
+    log_->Add(LogKind::kBoard, "decoder: " + std::to_string(s.bytesAfterXcs) + " bytes clocked with XCS high, " +
+                                   std::to_string(s.bytesAfterXdcs) + " with XDCS high, " +
+                                   std::to_string(s.sciWhileDreqLow) + " SCI commands begun while DREQ was low");
 }
 
 void KernelPart::PowerOn() {

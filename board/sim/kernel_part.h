@@ -38,6 +38,7 @@ public:
     int RaiseEvent(uint8_t type, uint8_t value);
 
 private:
+    void LogDecoderBusFaults();
     OpLog* log_;
     DeviceRegistry* devices_ = nullptr;
     std::unique_ptr<hw::Machine> machine_;

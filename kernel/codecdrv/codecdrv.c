@@ -51,7 +51,9 @@
 #define SSP_ICR			(SSP0_BASE + 0x20)
 #define SSP_DMACR		(SSP0_BASE + 0x24)
 #define SSP_DR_PHYS		(SSP0_PHYS + 0x08)
+#define SSP_SR_TFE		(1 << 0)
 #define SSP_SR_RNE		(1 << 2)
+#define SSP_SR_BSY		(1 << 4)
 #define SSP_DMACR_TXDMAE	(1 << 1)
 #define SSP_CR0_SPI_8BIT	0x1907	/* 8-bit SPI frames, mode 0, SCR 25 */
 #define SSP_CR1_ENABLE		0x2	/* enabled, master */
@@ -68,6 +70,7 @@
 #define VS_DREQ_POLLS		10
 #define VS_DREQ_RESETS_MAX	5	/* a chunk gives up after ~600 ms */
 #define VS_RX_POLLS		10000
+#define VS_IDLE_POLLS		2000	/* 2 us apart: 9 bytes take 36 us at 2 MHz */
 
 /* SCI */
 #define VS_SCI_WRITE		0x02
@@ -163,6 +166,25 @@ static u8 vs10xx_rx_byte(void)
 }
 
 /*
+ * The DMA completion only means the last byte has entered the transmit
+ * FIFO: up to 8 more are still to be clocked out. A select raised before
+ * the port is idle cuts them off, so every select waits for this first.
+ * -EIO when the port never drains.
+ */
+static int vs10xx_ssp_idle(void)
+{
+	int i;
+
+	for (i = 0; i < VS_IDLE_POLLS; i++) {
+		if ((__raw_readl(SSP_SR) & (SSP_SR_BSY | SSP_SR_TFE)) == SSP_SR_TFE)
+			return 0;
+		udelay(2);
+	}
+	printk(KERN_ERR "vs10xx: SSP0 stays busy\n");
+	return -EIO;
+}
+
+/*
  * Sends txLen bytes of txBuf to SSP0 and sleeps until the transfer is done;
  * -EIO when it never started or ended with a DMA error.
  */
@@ -195,7 +217,8 @@ static void vs10xx_dma_spi_tx_irq(int ch, int cause, void *data)
 	up(&drv->txDone);
 }
 
-static void vs10xx_sci_begin(struct vs10xx_drv *drv, u8 op, u8 reg, u16 value)
+/* Selects the chip's SCI and sends one command; -EIO when it did not go. */
+static int vs10xx_sci_begin(struct vs10xx_drv *drv, u8 op, u8 reg, u16 value)
 {
 	if (drv->busy)
 		down(&drv->txDone);
@@ -206,16 +229,31 @@ static void vs10xx_sci_begin(struct vs10xx_drv *drv, u8 op, u8 reg, u16 value)
 	drv->txBuf[2] = value >> 8;
 	drv->txBuf[3] = value & 0xff;
 	drv->txLen = 4;
-	vs10xx_dma_tx(drv);
+	return vs10xx_dma_tx(drv);
 }
 
-/* 0 when DREQ timed out and nothing was sent. */
+/* Waits for the command's last byte, then releases XCS. */
+static int vs10xx_sci_end(int ret)
+{
+	if (vs10xx_ssp_idle() && !ret)
+		ret = -EIO;
+	vs_lines_high(VS_XCS);
+	return ret;
+}
+
+/*
+ * 1 when sent, 0 when DREQ timed out and nothing was sent, -EIO when the
+ * command did not reach the chip.
+ */
 static int vs10xx_write_sci_register(struct vs10xx_drv *drv, u8 reg, u16 value)
 {
+	int ret;
+
 	if (!vs10xx_check_dreq())
 		return 0;
-	vs10xx_sci_begin(drv, VS_SCI_WRITE, reg, value);
-	vs_lines_high(VS_XCS);
+	ret = vs10xx_sci_end(vs10xx_sci_begin(drv, VS_SCI_WRITE, reg, value));
+	if (ret)
+		return ret;
 	msleep(5);
 	return 1;
 }
@@ -229,11 +267,18 @@ static u16 vs10xx_read_sci_register(struct vs10xx_drv *drv, u8 reg)
 		printk("<1>vs10xx_check_dreq is low\n");
 		return 0;
 	}
-	vs10xx_sci_begin(drv, VS_SCI_READ, reg, 0xffff);
+	if (vs10xx_sci_begin(drv, VS_SCI_READ, reg, 0xffff)) {
+		vs10xx_sci_end(-EIO);
+		return 0;
+	}
+	if (vs10xx_ssp_idle()) {	/* the answer never came in whole */
+		vs_lines_high(VS_XCS);
+		return 0;
+	}
 	msleep(5);
 	for (i = 0; i < 4; i++)
 		rx[i] = vs10xx_rx_byte();
-	vs_lines_high(VS_XCS);
+	vs10xx_sci_end(0);
 	return (rx[2] << 8) | rx[3];
 }
 
@@ -269,15 +314,21 @@ static int vs10xx_write_sdi_data(struct vs10xx_drv *drv, const u8 *data,
 			break;
 		}
 	}
+	if (vs10xx_ssp_idle())
+		ret = -EIO;
 	udelay(25);
 	vs_lines_high(VS_XDCS);
 	return ret;
 }
 
-/* SM_CANCEL, then zeros so that the chip leaves the stream. */
+/*
+ * SM_CANCEL, then zeros so that the chip leaves the stream; -EIO when the
+ * cancel did not reach the chip (the zeros would not end the stream then).
+ */
 static int vs10xx_cancel(struct vs10xx_drv *drv)
 {
-	vs10xx_write_sci_register(drv, SCI_MODE, SCI_MODE_CANCEL);
+	if (vs10xx_write_sci_register(drv, SCI_MODE, SCI_MODE_CANCEL) < 0)
+		return -EIO;
 	memset(gBuffer, 0, sizeof(gBuffer));
 	return vs10xx_write_sdi_data(drv, gBuffer, VS_ZERO_FILL);
 }
@@ -295,10 +346,16 @@ static int vs10xx_open(struct inode *inode, struct file *filp)
 		ret = -ENODEV;
 		goto out;
 	}
-	vs10xx_write_sci_register(drv, SCI_MODE, SCI_MODE_RESET);
+	ret = vs10xx_write_sci_register(drv, SCI_MODE, SCI_MODE_RESET);
+	if (ret < 0)
+		goto out;
+	ret = -EPERM;
 	if (!vs10xx_check_dreq())
 		goto out;
-	vs10xx_write_sci_register(drv, SCI_CLOCKF, SCI_CLOCKF_VALUE);
+	ret = vs10xx_write_sci_register(drv, SCI_CLOCKF, SCI_CLOCKF_VALUE);
+	if (ret < 0)
+		goto out;
+	ret = -EPERM;
 	if (!vs10xx_check_dreq())
 		goto out;
 	memset(gBuffer, 0, VS_ZERO_FILL);

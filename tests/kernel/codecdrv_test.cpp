@@ -77,6 +77,7 @@ TEST_F(CodecTest, LoadSetsUpSsp0TheDmaChannelAndTheChip) {
     EXPECT_EQ(s.sciReads, 2u);
     EXPECT_EQ(s.sdiBytes, 0u);
     EXPECT_EQ(s.busConflicts + s.ignoredBytes + s.overrunBytes, 0u);
+    EXPECT_EQ(s.unselectedBytes + s.sciWhileDreqLow, 0u);
 
     std::vector<sim::kernel::KernelLogLine> lines_ = kernel().log().Lines();
     ASSERT_GE(lines_.size(), 3u) << Log();
@@ -161,6 +162,69 @@ TEST_F(CodecTest, ADmaErrorFailsTheWriteWithEioAndTheNextWriteGoesThrough) {
     EXPECT_NE(machine().gpio().Outputs() & hw::gpio::kXdcs, 0u);  // select released
     EXPECT_EQ(file->Write(data.data(), data.size()), static_cast<int>(data.size()));
     EXPECT_EQ(Decoder().sdiBytes, before + data.size());
+}
+
+TEST_F(CodecTest, AnSciCommandThatDoesNotGoFailsWithEioAndReleasesXcs) {
+    int rc = 1;
+    auto file = OpenDecoder(&rc);
+    ASSERT_EQ(rc, 0);
+    const hw::Vs1053::Stats before = Decoder();
+    machine().dma().FailNextElement(kChannel);
+    EXPECT_EQ(file->Write(nullptr, 4096, {}), -EIO);  // the cancel never reached the chip
+    EXPECT_EQ(Dma().errors, 1u);
+    EXPECT_NE(machine().gpio().Outputs() & hw::gpio::kXcs, 0u);
+    hw::Vs1053::Stats after = Decoder();
+    EXPECT_EQ(after.cancels, before.cancels);
+    EXPECT_EQ(after.sdiBytes, before.sdiBytes);  // no zeros after a cancel that failed
+    EXPECT_EQ(file->Write(nullptr, 4096, {}), kZeroFill);
+    EXPECT_EQ(Decoder().cancels, before.cancels + 1);
+
+    // The open's software reset failing: the open fails and the next one works.
+    ASSERT_EQ(file->Close(), 0);
+    machine().dma().FailNextElement(kChannel);
+    EXPECT_EQ(OpenDecoder(&rc), nullptr);
+    EXPECT_EQ(rc, -EIO);
+    EXPECT_EQ(Decoder().softwareResets, after.softwareResets);
+    EXPECT_NE(machine().gpio().Outputs() & hw::gpio::kXcs, 0u);
+    auto again = OpenDecoder(&rc);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(Decoder().softwareResets, after.softwareResets + 1);
+
+    // A port that stops with the command in its FIFO: the wait for it gives up.
+    machine().ssp0().Write(hw::ssp::kCr1, 0);
+    EXPECT_EQ(again->Write(nullptr, 4096, {}), -EIO);
+    EXPECT_EQ(kernel().log().Count("vs10xx: SSP0 stays busy"), 1u);
+    EXPECT_NE(machine().gpio().Outputs() & hw::gpio::kXcs, 0u);
+}
+
+// The DMA completion only says the last byte entered SSP0's FIFO. On a bus
+// slowed to 100 us a byte, a select raised before the port has clocked its
+// last byte loses bytes the chip would count.
+TEST_F(CodecTest, SelectsRiseOnlyAfterSsp0HasClockedTheLastByte) {
+    machine().ssp0().SetInputClock(hw::Ssp::kBoardInputHz / 25);
+    ASSERT_EQ(machine().ssp0().FrameTime(), 100us);
+    const hw::Vs1053::Stats before = Decoder();
+    const auto start = Clock::now();
+    int rc = 1;
+    auto file = OpenDecoder(&rc);
+    ASSERT_EQ(rc, 0) << Log();
+    const std::vector<uint8_t> data(100, 0x5A);
+    EXPECT_EQ(file->Write(data.data(), data.size()), 100);
+    EXPECT_EQ(file->Close(), 0);
+    EXPECT_GE(Clock::now() - start, (2 * kZeroFill + 100) * 100us);  // the bus paced it
+
+    machine().Settle();
+    const hw::Vs1053::Stats s = Decoder();
+    EXPECT_EQ(s.bytesAfterXcs, 0u);
+    EXPECT_EQ(s.bytesAfterXdcs, 0u);
+    EXPECT_EQ(s.unselectedBytes, 0u);
+    EXPECT_EQ(s.sciWhileDreqLow, 0u);
+    EXPECT_EQ(s.sciWrites - before.sciWrites, 3u);  // reset, clock, cancel: all whole
+    EXPECT_EQ(s.softwareResets - before.softwareResets, 1u);
+    EXPECT_EQ(s.cancels - before.cancels, 1u);
+    EXPECT_EQ(s.clockf, 0x8800);
+    EXPECT_EQ(s.sdiBytes - before.sdiBytes, static_cast<uint64_t>(2 * kZeroFill + 100));
+    EXPECT_EQ(kernel().log().Count("vs10xx: SSP0 stays busy"), 0u);
 }
 
 TEST_F(CodecTest, NullBufferCancelsAndReturns1024WithoutTouchingUserMemory) {

@@ -33,6 +33,7 @@ namespace dma = sim::hw::dma;
 
 constexpr uint32_t kAllHigh = gpio::kXcs | gpio::kXdcs | gpio::kXreset;
 constexpr size_t kFifoDrainLimit = 64;  // far beyond the 8-entry FIFO: a model fault cannot loop for ever
+constexpr int kStepLimit = 20000;       // 20 ms of 1 us steps: far beyond any wait below
 
 class ScratchDir {
 public:
@@ -159,10 +160,29 @@ TEST(WavWriter, HeaderStaysValidWhileTheFileGrows) {
 
 // ---- The decoder chip through SSP0 and GPIO ------------------------------------
 
-// Drives the machine's registers as the driver does, without a kernel.
+// Drives the machine's registers as the driver does, without a kernel, on
+// a clock that moves only when the test steps it.
 class MachineTest : public ::testing::Test {
 protected:
-    explicit MachineTest(const std::string& wav = "") : machine_(wav) {}
+    explicit MachineTest(const std::string& wav = "") : machine_(wav) { machine_.clock().SetManual(); }
+
+    void Pass(std::chrono::nanoseconds d) { machine_.clock().Step(d); }
+    // Steps the clock 1 us at a time until SSP0's status shows want under mask.
+    bool UntilStatus(uint32_t mask, uint32_t want) {
+        for (int i = 0; i < kStepLimit; ++i, Pass(1us))
+            if ((Read(hw::kSsp0Base + ssp::kSr) & mask) == want) return true;
+        return false;
+    }
+    bool UntilIdle() { return UntilStatus(ssp::kBsy | ssp::kTfe, ssp::kTfe); }
+    bool UntilDreq() {
+        for (int i = 0; i < kStepLimit; ++i, Pass(1us))
+            if (Dreq()) return true;
+        return false;
+    }
+    void Send(uint8_t byte) {
+        ASSERT_TRUE(UntilStatus(ssp::kTnf, ssp::kTnf));
+        Write(hw::kSsp0Base + ssp::kDr, byte);
+    }
 
     void Write(uint32_t address, uint32_t value) { ASSERT_TRUE(machine_.bus().Write32(address, value)); }
     uint32_t Read(uint32_t address) {
@@ -179,23 +199,27 @@ protected:
     void PowerUp() {
         Write(hw::kClockPowerBase + hw::clkpwr::kSspCtrl, 0xD);
         Write(hw::kSsp0Base + ssp::kCr0, 0x1907);
+        Write(hw::kSsp0Base + ssp::kCpsr, 2);
         Write(hw::kSsp0Base + ssp::kCr1, ssp::kSse);
         Lines(0);
-        std::this_thread::sleep_for(3ms);
+        Pass(3ms);
     }
     std::vector<uint8_t> Exchange(const std::vector<uint8_t>& out) {
-        for (uint8_t b : out) Write(hw::kSsp0Base + ssp::kDr, b);
+        for (uint8_t b : out) Send(b);
+        EXPECT_TRUE(UntilIdle());
         std::vector<uint8_t> in;
         while (in.size() < kFifoDrainLimit && (Read(hw::kSsp0Base + ssp::kSr) & ssp::kRne))
             in.push_back(Read(hw::kSsp0Base + ssp::kDr) & 0xFF);
         return in;
     }
     void SciWrite(uint8_t reg, uint16_t value) {
+        EXPECT_TRUE(UntilDreq());
         Lines(gpio::kXcs);
         Exchange({0x02, reg, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
         Lines(0);
     }
     uint16_t SciRead(uint8_t reg) {
+        EXPECT_TRUE(UntilDreq());
         Lines(gpio::kXcs);
         std::vector<uint8_t> in = Exchange({0x03, reg, 0xFF, 0xFF});
         Lines(0);
@@ -204,7 +228,8 @@ protected:
     }
     void Sdi(const uint8_t* data, size_t n) {
         Lines(gpio::kXdcs);
-        for (size_t i = 0; i < n; ++i) Write(hw::kSsp0Base + ssp::kDr, data[i]);
+        for (size_t i = 0; i < n; ++i) Send(data[i]);
+        EXPECT_TRUE(UntilIdle());
         DrainRx();
         Lines(0);
     }
@@ -224,7 +249,7 @@ TEST_F(MachineTest, DecoderStaysInResetUntilXresetRisesThenBoots) {
     Write(hw::kSsp0Base + ssp::kCr1, ssp::kSse);
     Lines(0);
     EXPECT_FALSE(Dreq());  // booting
-    std::this_thread::sleep_for(3ms);
+    Pass(3ms);
     EXPECT_TRUE(Dreq());
     EXPECT_EQ(machine_.decoder().GetStats().hardwareResets, 0u);  // power-on is no reset pulse
 }
@@ -237,7 +262,7 @@ TEST_F(MachineTest, SciWritesAndReadsRegistersAndModeBitsActOnTheChip) {
     EXPECT_EQ(SciRead(hw::Vs1053::kClockF), 0x8800);
     SciWrite(hw::Vs1053::kMode, 0x0804);  // SM_RESET
     EXPECT_FALSE(Dreq());
-    std::this_thread::sleep_for(3ms);
+    Pass(3ms);
     EXPECT_TRUE(Dreq());
     EXPECT_EQ(SciRead(hw::Vs1053::kMode), 0x0800);  // the reset bit clears itself
     SciWrite(hw::Vs1053::kMode, 0x0808);            // SM_CANCEL
@@ -247,10 +272,11 @@ TEST_F(MachineTest, SciWritesAndReadsRegistersAndModeBitsActOnTheChip) {
     EXPECT_EQ(s.cancels, 1u);
     EXPECT_EQ(s.sciWrites, 3u);
     EXPECT_EQ(s.busConflicts, 0u);
+    EXPECT_EQ(s.sciWhileDreqLow, 0u);
 
     Lines(gpio::kXreset);  // a hardware reset brings the defaults back
     Lines(0);
-    std::this_thread::sleep_for(3ms);
+    Pass(3ms);
     EXPECT_EQ(SciRead(hw::Vs1053::kClockF), 0);
     EXPECT_EQ(machine_.decoder().GetStats().hardwareResets, 1u);
     EXPECT_EQ(machine_.decoder().HardwareResetTimes().size(), 1u);
@@ -263,15 +289,19 @@ TEST_F(MachineTest, SciWritesAndReadsRegistersAndModeBitsActOnTheChip) {
 }
 
 TEST_F(MachineTest, DreqFallsWithAFullBufferAndRisesAtTheStreamsBitRate) {
-    // The chip's clock stepped by hand: 128 kbit/s drains 16 bytes a millisecond.
-    hw::Vs1053::Clock::time_point now = hw::Vs1053::Clock::now();
-    machine_.decoder().SetTimeSource([&] { return now; });
+    // 128 kbit/s drains 16 bytes a millisecond. The bytes go straight into
+    // the chip, in no time, so that the buffer is counted exactly.
+    const auto Sdi = [this](const uint8_t* data, size_t n) {
+        Lines(gpio::kXdcs);
+        for (size_t i = 0; i < n; ++i) machine_.decoder().Exchange(data[i], machine_.clock().Now());
+        Lines(0);
+    };
     Write(hw::kClockPowerBase + hw::clkpwr::kSspCtrl, 0xD);
     Write(hw::kSsp0Base + ssp::kCr0, 0x1907);
     Write(hw::kSsp0Base + ssp::kCr1, ssp::kSse);
     Lines(0);
     EXPECT_FALSE(Dreq());  // booting
-    now += 2ms;
+    Pass(2ms);
     ASSERT_TRUE(Dreq());
 
     const std::vector<uint8_t> stream = testsupport::SilentMp3(10);
@@ -279,9 +309,9 @@ TEST_F(MachineTest, DreqFallsWithAFullBufferAndRisesAtTheStreamsBitRate) {
     EXPECT_TRUE(Dreq());  // 32 bytes free
     Sdi(stream.data() + 2016, 32);
     EXPECT_FALSE(Dreq());  // full
-    now += 1ms;
+    Pass(1ms);
     EXPECT_FALSE(Dreq());  // 16 free
-    now += 1ms;
+    Pass(1ms);
     EXPECT_TRUE(Dreq());  // 32 free
     Sdi(stream.data() + 2048, 100);  // 32 fit, the rest is lost
     hw::Vs1053::Stats s = machine_.decoder().GetStats();
@@ -289,7 +319,7 @@ TEST_F(MachineTest, DreqFallsWithAFullBufferAndRisesAtTheStreamsBitRate) {
     EXPECT_EQ(s.overrunBytes, 68u);
     EXPECT_EQ(s.sdiBytes, 2080u);
     EXPECT_EQ(s.buffered, 2048);
-    now += 128ms;  // 2048 bytes play in 128 ms
+    Pass(128ms);  // 2048 bytes play in 128 ms
     EXPECT_EQ(machine_.decoder().GetStats().buffered, 0);
 
     machine_.decoder().SetDreqFault(true);
@@ -327,7 +357,7 @@ TEST_F(DecoderAudioTest, DecodedStreamGoesToTheWavFileAndANewStreamStartsItAfres
     EXPECT_GE(s.wavSamples, 3u * 1152);
     EXPECT_EQ(s.wavRate, 44100);
     EXPECT_EQ(s.wavChannels, 1);
-    std::this_thread::sleep_for(120ms);  // it has played
+    Pass(120ms);  // it has played
     SciWrite(hw::Vs1053::kMode, 0x0808);  // the cancel ends the stream with what was received
     s = machine_.decoder().GetStats();
     EXPECT_EQ(s.wavSamples, 4u * 1152);
@@ -350,7 +380,8 @@ TEST_F(DecoderAudioTest, DecodedStreamGoesToTheWavFileAndANewStreamStartsItAfres
 TEST_F(MachineTest, SspReceiveFifoOverrunsAndHoldsBytesWhileDisabled) {
     PowerUp();
     Lines(gpio::kXcs);  // SCI: the chip answers zeros
-    for (int i = 0; i < 10; ++i) Write(hw::kSsp0Base + ssp::kDr, 0x00);
+    for (int i = 0; i < 10; ++i) Send(0x00);
+    ASSERT_TRUE(UntilIdle());
     EXPECT_EQ(Read(hw::kSsp0Base + ssp::kSr), ssp::kTfe | ssp::kTnf | ssp::kRne | ssp::kRff);
     EXPECT_TRUE(Read(hw::kSsp0Base + ssp::kRis) & ssp::kRor);
     Write(hw::kSsp0Base + ssp::kImsc, ssp::kRor);
@@ -366,10 +397,67 @@ TEST_F(MachineTest, SspReceiveFifoOverrunsAndHoldsBytesWhileDisabled) {
     EXPECT_EQ(Read(hw::kSsp0Base + ssp::kSr) & (ssp::kTfe | ssp::kTnf), 0u);  // full
     EXPECT_EQ(machine_.ssp0().GetStats().txDropped, 1u);
     Write(hw::kSsp0Base + ssp::kCr1, ssp::kSse | ssp::kLbm);  // loop back: the bytes return
+    ASSERT_TRUE(UntilIdle());
     std::vector<uint8_t> in;
     while (in.size() < kFifoDrainLimit && (Read(hw::kSsp0Base + ssp::kSr) & ssp::kRne))
         in.push_back(Read(hw::kSsp0Base + ssp::kDr) & 0xFF);
     EXPECT_EQ(in, std::vector<uint8_t>(8, 0x42));
+}
+
+TEST_F(MachineTest, SspClocksBytesAtItsBitRateAndTheChipTakesThemWithTheSelectsOfThatMoment) {
+    PowerUp();
+    EXPECT_EQ(machine_.ssp0().FrameTime(), 4us);  // 104 MHz / (2 x 26) = 2 MHz
+    ASSERT_TRUE(UntilDreq());
+
+    // An SCI write: the chip has the command when its fourth byte is clocked, not before.
+    Lines(gpio::kXcs);
+    for (uint8_t b : {0x02, 0x03, 0x88, 0x00}) Write(hw::kSsp0Base + ssp::kDr, b);
+    EXPECT_EQ(Read(hw::kSsp0Base + ssp::kSr) & (ssp::kBsy | ssp::kTfe), ssp::kBsy);
+    Pass(16us - 1ns);
+    machine_.Settle();
+    EXPECT_EQ(machine_.decoder().GetStats().sciWrites, 0u);
+    Pass(1ns);
+    EXPECT_EQ(Read(hw::kSsp0Base + ssp::kSr) & (ssp::kBsy | ssp::kTfe), ssp::kTfe);
+    EXPECT_EQ(machine_.decoder().GetStats().clockf, 0x8800);
+    Lines(0);
+
+    // CLOCKF keeps DREQ low for 1200 XTALI cycles; a command begun then is a fault.
+    EXPECT_FALSE(Dreq());
+    Lines(gpio::kXcs);
+    Exchange({0x03, 0x00, 0xFF, 0xFF});
+    Lines(0);
+    EXPECT_EQ(machine_.decoder().GetStats().sciWhileDreqLow, 1u);
+    Pass(97656ns - 16us - 1ns);  // 1200 / 12.288 MHz after the command, less the read's 16 us
+    EXPECT_FALSE(Dreq());
+    Pass(1ns);
+    EXPECT_TRUE(Dreq());
+
+    // XCS raised with three bytes of a command still in the SSP: they are lost.
+    const uint64_t writes = machine_.decoder().GetStats().sciWrites;
+    Lines(gpio::kXcs);
+    for (uint8_t b : {0x02, 0x0B, 0x20, 0x20}) Write(hw::kSsp0Base + ssp::kDr, b);
+    Pass(4us);
+    Lines(0);
+    ASSERT_TRUE(UntilIdle());
+    hw::Vs1053::Stats s = machine_.decoder().GetStats();
+    EXPECT_EQ(s.sciWrites, writes);
+    EXPECT_EQ(s.bytesAfterXcs, 3u);
+    EXPECT_EQ(s.bytesAfterXdcs, 0u);
+
+    // XDCS raised with seven of nine stream bytes still to go: two arrive.
+    ASSERT_TRUE(UntilDreq());
+    const uint64_t sdi = s.sdiBytes;
+    Lines(gpio::kXdcs);
+    for (int i = 0; i < 9; ++i) Write(hw::kSsp0Base + ssp::kDr, 0);
+    EXPECT_EQ(machine_.ssp0().GetStats().txDropped, 0u);  // eight wait, one shifts
+    Pass(8us);
+    Lines(0);
+    ASSERT_TRUE(UntilIdle());
+    s = machine_.decoder().GetStats();
+    EXPECT_EQ(s.sdiBytes - sdi, 2u);
+    EXPECT_EQ(s.bytesAfterXdcs, 7u);
+    EXPECT_EQ(s.unselectedBytes, 10u);
+    DrainRx();
 }
 
 // ---- The DMA controller --------------------------------------------------------
@@ -389,12 +477,24 @@ TEST_F(MachineTest, DmaFeedsSspOnlyWhileItsRequestIsRoutedAndEnabled) {
     Write(ch + dma::kSrcAddr, buf.bus);
     Write(ch + dma::kDestAddr, hw::kSsp0Base + ssp::kDr);
     Write(ch + dma::kLli, item.bus);
-    Write(ch + dma::kControl, control | 16);
+    Write(ch + dma::kControl, (control & ~dma::kTcInterrupt) | 16);  // only the last item interrupts
     Lines(gpio::kXdcs);
     Write(ch + dma::kConfig, (15u << dma::kDestPeripheralShift) | (dma::kFlowM2P << dma::kFlowShift) |
                                  dma::kTcIntMask | dma::kEnable);
     EXPECT_EQ(machine_.dma().GetChannelStats(6).bytes, 0u);  // no request: TXDMAE is off
     Write(hw::kSsp0Base + ssp::kDmacr, ssp::kTxDmae);
+    EXPECT_EQ(machine_.dma().GetChannelStats(6).bytes, 9u);  // one shifting, eight waiting
+    // The transfer completes when its last byte has entered the FIFO: 23
+    // bytes clocked, one shifting, eight still waiting.
+    bool done = false;
+    for (int i = 0; i < kStepLimit && !done; ++i, Pass(1us)) {
+        Read(hw::kSsp0Base + ssp::kSr);  // the port catches up and asks the DMA for more
+        done = Read(hw::kDmaBase + dma::kIntTcStatus) != 0;
+    }
+    ASSERT_TRUE(done);
+    EXPECT_EQ(Read(hw::kSsp0Base + ssp::kSr) & (ssp::kBsy | ssp::kTfe | ssp::kTnf), ssp::kBsy);
+    EXPECT_EQ(machine_.decoder().GetStats().sdiBytes, 23u);
+    ASSERT_TRUE(UntilIdle());
     EXPECT_EQ(machine_.dma().GetChannelStats(6).bytes, 32u);
     EXPECT_EQ(machine_.dma().GetChannelStats(6).items, 2u);
     EXPECT_EQ(machine_.dma().GetChannelStats(6).maxItemBytes, 16u);

@@ -5,10 +5,12 @@
 // time its destination's request line is active, follows the linked list
 // in memory item by item, and raises its terminal count interrupt after an
 // item whose control word asks for it; an access nobody decodes stops the
-// channel with an error interrupt. Transfers take no modelled time: they run
-// on the thread that enabled the channel or raised the request, with the
-// controller's lock held (an element written to the controller itself is an
-// error).
+// channel with an error interrupt. Moving an element takes no modelled
+// time: elements move on the thread that enabled the channel or raised the
+// request, with the controller's lock held (an element written to the
+// controller itself is an error). A transfer to SSP0 is paced by the
+// port's FIFO room, so its terminal count fires when the last byte has
+// entered the FIFO, while up to 8 bytes still wait to be clocked out.
 #ifndef PATERM_BOARD_SIM_HW_DMA_CONTROLLER_H
 #define PATERM_BOARD_SIM_HW_DMA_CONTROLLER_H
 

@@ -2,7 +2,7 @@
 // clock and power, SSP0, DMA controller), SDRAM for coherent buffers, the
 // interrupt controller, and the devices wired to them (the VS1053b decoder
 // on SSP0 and GPIO, the RF receiver on GPIO and line 90). One machine per
-// board; the emulated kernel runs on it.
+// board; the emulated kernel runs on it. The models share one clock.
 #ifndef PATERM_BOARD_SIM_HW_MACHINE_H
 #define PATERM_BOARD_SIM_HW_MACHINE_H
 
@@ -14,6 +14,7 @@
 #include "board/sim/hw/gpio.h"
 #include "board/sim/hw/interrupt_controller.h"
 #include "board/sim/hw/memory.h"
+#include "board/sim/hw/model_clock.h"
 #include "board/sim/hw/rf_receiver.h"
 #include "board/sim/hw/ssp.h"
 #include "board/sim/hw/vs1053.h"
@@ -24,12 +25,17 @@ class Machine {
 public:
     // decoderWav: where the decoder writes its audio ("" for nowhere).
     explicit Machine(const std::string& decoderWav);
+    ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
     // Every model to its power-on state (the DREQ fault switch stays).
     void PowerOn();
+    // Bytes the SSP has clocked by now reach the chip (before a look at its
+    // statistics).
+    void Settle() { ssp0_.Settle(); }
 
+    ModelClock& clock() { return clock_; }
     Bus& bus() { return bus_; }
     Memory& memory() { return memory_; }
     InterruptController& interrupts() { return interrupts_; }
@@ -41,6 +47,7 @@ public:
     RfReceiver& rf() { return rf_; }
 
 private:
+    ModelClock clock_;
     Bus bus_;
     Memory memory_;
     InterruptController interrupts_;

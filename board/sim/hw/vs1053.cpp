@@ -27,7 +27,21 @@ void Vs1053::Advance(Clock::time_point now) {
         const double seconds = std::chrono::duration<double>(now - drainedAt_).count();
         fill_ = std::max(0.0, fill_ - seconds * drainRate_);
     }
-    drainedAt_ = now;
+    // A byte clocked a moment before the last look must not drain twice.
+    drainedAt_ = std::max(drainedAt_, now);
+}
+
+bool Vs1053::DreqAt(Clock::time_point now) {
+    Advance(now);
+    return xreset_ && !Booting(now) && now >= sciBusyUntil_ && !fault_ &&
+           fill_ <= kBufferBytes - kDreqFreeBytes;
+}
+
+Vs1053::Clock::duration Vs1053::WriteTime(uint8_t reg) const {
+    static constexpr double kMultiplier[8] = {1.0, 2.0, 2.5, 3.0, 3.5, 4.0, 4.5, 5.0};  // CLOCKF SC_MULT
+    const double seconds = reg == kClockF ? kClockFWriteXtali / kXtaliHz
+                                          : kWriteClki / (kXtaliHz * kMultiplier[regs_[kClockF] >> 13]);
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 void Vs1053::FlushPending() {
@@ -68,6 +82,7 @@ void Vs1053::EndStream() {
 
 void Vs1053::WriteRegister(uint8_t reg, uint16_t value, Clock::time_point now) {
     ++stats_.sciWrites;
+    sciBusyUntil_ = now + WriteTime(reg & (kRegisters - 1));  // by the clock before the write
     if (reg == kMode) {
         if (value & kSmReset) {
             ++stats_.softwareResets;
@@ -88,6 +103,10 @@ uint16_t Vs1053::ReadRegister(uint8_t reg) const {
 }
 
 uint8_t Vs1053::SciByte(uint8_t mosi, Clock::time_point now) {
+    if (sciIndex_ == 0 && !sciFaulted_ && !DreqAt(now)) {
+        ++stats_.sciWhileDreqLow;
+        sciFaulted_ = true;  // once for the command, however many of its bytes the chip misses
+    }
     if (Booting(now)) {
         ++stats_.ignoredBytes;
         return 0;
@@ -95,6 +114,7 @@ uint8_t Vs1053::SciByte(uint8_t mosi, Clock::time_point now) {
     const int index = sciIndex_;
     sci_[index] = mosi;
     sciIndex_ = (index + 1) % 4;  // XCS may stay low for the next command
+    if (sciIndex_ == 0) sciFaulted_ = false;
     const uint8_t op = sci_[0], reg = sci_[1];
     if (op != kOpRead && op != kOpWrite) {
         sciIndex_ = 0;  // not a command: wait for the next
@@ -130,9 +150,8 @@ void Vs1053::SdiByte(uint8_t mosi, Clock::time_point now) {
     if (pending_.size() >= kFeedChunk) FlushPending();
 }
 
-uint8_t Vs1053::Exchange(uint8_t mosi) {
+uint8_t Vs1053::Exchange(uint8_t mosi, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Clock::time_point now = now_();
     if (!xreset_) {
         ++stats_.ignoredBytes;
         return 0;
@@ -148,12 +167,14 @@ uint8_t Vs1053::Exchange(uint8_t mosi) {
         return 0;
     }
     ++stats_.unselectedBytes;
+    if (lastSelect_ == Select::kSci) ++stats_.bytesAfterXcs;
+    if (lastSelect_ == Select::kSdi) ++stats_.bytesAfterXdcs;
     return 0xFF;  // nobody drives MISO: the pull-up reads
 }
 
 void Vs1053::SetPins(uint32_t outputs) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Clock::time_point now = now_();
+    const Clock::time_point now = clock_->Now();
     const bool xcs = outputs & gpio::kXcs, xdcs = outputs & gpio::kXdcs, xreset = outputs & gpio::kXreset;
     if (xreset_ && !xreset) {  // into reset
         ++stats_.hardwareResets;
@@ -164,7 +185,12 @@ void Vs1053::SetPins(uint32_t outputs) {
         sciIndex_ = 0;
     }
     if (!xreset_ && xreset) bootUntil_ = now + kBootTime;  // out of reset: the chip boots
-    if (xcs_ && !xcs) sciIndex_ = 0;                         // a new SCI command
+    if (xcs_ && !xcs) {  // a new SCI command
+        sciIndex_ = 0;
+        sciFaulted_ = false;
+        lastSelect_ = Select::kSci;
+    }
+    if (xdcs_ && !xdcs) lastSelect_ = Select::kSdi;
     if (!xdcs_ && xdcs) FlushPending();                      // the end of an SDI write
     xcs_ = xcs;
     xdcs_ = xdcs;
@@ -173,9 +199,7 @@ void Vs1053::SetPins(uint32_t outputs) {
 
 bool Vs1053::Dreq() {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Clock::time_point now = now_();
-    Advance(now);
-    return xreset_ && !Booting(now) && !fault_ && fill_ <= kBufferBytes - kDreqFreeBytes;
+    return DreqAt(clock_->Now());
 }
 
 void Vs1053::SetDreqFault(bool on) {
@@ -185,15 +209,15 @@ void Vs1053::SetDreqFault(bool on) {
 
 Vs1053::Stats Vs1053::GetStats() {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Clock::time_point now = now_();
-    Advance(now);
+    const Clock::time_point now = clock_->Now();
+    const bool dreq = DreqAt(now);
     Stats s = stats_;
     s.wavSeconds = s.wavRate > 0 ? static_cast<double>(s.wavSamples) / s.wavRate : 0;
     s.wavPath = wavPath_;
     s.buffered = static_cast<int>(fill_ + 0.5);
     s.dreqFault = fault_;
     s.inReset = !xreset_;
-    s.dreq = xreset_ && !Booting(now) && !fault_ && fill_ <= kBufferBytes - kDreqFreeBytes;
+    s.dreq = dreq;
     s.mode = regs_[kMode];
     s.clockf = regs_[kClockF];
     return s;
@@ -212,6 +236,8 @@ void Vs1053::PowerOn() {
     xcs_ = xdcs_ = xreset_ = false;
     sciIndex_ = 0;
     bootUntil_ = {};
+    sciBusyUntil_ = {};
+    lastSelect_ = Select::kNone;
     resetTimes_.clear();
     const bool fault = fault_;
     stats_ = Stats{};

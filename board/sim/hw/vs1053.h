@@ -18,8 +18,19 @@
 // ends the stream after what has been received, so the file holds all of
 // it (the real chip may drop what is still in its buffer).
 //
-// The DREQ fault switch holds DREQ low whatever the chip does, as a dead
-// chip would; resets do not clear it.
+// An SCI write keeps the chip busy, DREQ low, for the time the chip takes
+// to carry it out: 1200 XTALI cycles for CLOCKF (the clock switch, about
+// 98 us), 80 CLKI cycles for any other register (6.5 us at the reset
+// clock, 1.9 us at 3.5 x XTALI). An SCI command whose first byte arrives
+// while DREQ is low is counted as a fault (it is carried out all the same).
+//
+// A byte clocked while neither select is low is lost; when a select was
+// low before, it is counted against that select (a driver that raised XCS
+// or XDCS while its bytes were still in the SSP).
+//
+// Time is the models' clock; bytes arrive with the time their last bit was
+// clocked. The DREQ fault switch holds DREQ low whatever the chip does, as
+// a dead chip would; resets do not clear it.
 #ifndef PATERM_BOARD_SIM_HW_VS1053_H
 #define PATERM_BOARD_SIM_HW_VS1053_H
 
@@ -31,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "board/sim/hw/model_clock.h"
 #include "board/sim/hw/mp3_stream.h"
 #include "board/sim/hw/mpeg_header.h"
 #include "board/sim/hw/spi_device.h"
@@ -40,12 +52,14 @@ namespace sim::hw {
 
 class Vs1053 : public SpiDevice {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = ModelClock::Clock;
 
     static constexpr int kBufferBytes = 2048;
     static constexpr int kDreqFreeBytes = 32;
     static constexpr auto kBootTime = std::chrono::microseconds(2000);
     static constexpr size_t kResetHistory = 64;
+    static constexpr double kXtaliHz = 12288000;
+    static constexpr int kClockFWriteXtali = 1200, kWriteClki = 80;  // SCI write times
 
     // SCI registers and MODE bits.
     static constexpr uint8_t kMode = 0x0, kStatus = 0x1, kClockF = 0x3, kDecodeTime = 0x4, kRegisters = 16;
@@ -60,7 +74,10 @@ public:
         uint64_t cancels = 0;          // SM_CANCEL
         uint64_t overrunBytes = 0;     // sent into a full buffer: lost
         uint64_t ignoredBytes = 0;     // sent while in reset or booting
-        uint64_t unselectedBytes = 0;  // clocked with neither select low
+        uint64_t unselectedBytes = 0;  // clocked with neither select low: lost
+        uint64_t bytesAfterXcs = 0;    // of those, after XCS was the select last low
+        uint64_t bytesAfterXdcs = 0;   // of those, after XDCS was the select last low
+        uint64_t sciWhileDreqLow = 0;  // SCI commands begun while DREQ was low
         uint64_t busConflicts = 0;     // clocked with both selects low
         uint64_t decodedSamples = 0;   // sample frames since power-on
         double decodedSeconds = 0;
@@ -74,15 +91,11 @@ public:
         uint16_t mode = 0, clockf = 0;
     };
 
-    using TimeSource = std::function<Clock::time_point()>;
+    // wavPath may be empty: audio is then counted, not written. The clock
+    // is the one the buffer drains and the chip boots by.
+    Vs1053(std::string wavPath, const ModelClock* clock) : wavPath_(std::move(wavPath)), clock_(clock) {}
 
-    // wavPath may be empty: audio is then counted, not written.
-    explicit Vs1053(std::string wavPath) : wavPath_(std::move(wavPath)), now_([] { return Clock::now(); }) {}
-    // The clock the buffer drains and the chip boots by (tests step it by
-    // hand); set before the chip is used.
-    void SetTimeSource(TimeSource now) { now_ = std::move(now); }
-
-    uint8_t Exchange(uint8_t mosi) override;
+    uint8_t Exchange(uint8_t mosi, Clock::time_point clockedAt) override;
     // The GPIO port's outputs (XCS, XDCS and XRESET bits).
     void SetPins(uint32_t outputs);
     bool Dreq();
@@ -104,13 +117,20 @@ private:
     void SdiByte(uint8_t mosi, Clock::time_point now);
     void OnPcm(int rate, int channels, const uint8_t* pcm, size_t bytes);
     bool Booting(Clock::time_point now) const { return now < bootUntil_; }
+    bool DreqAt(Clock::time_point now);  // drains the buffer to now
+    Clock::duration WriteTime(uint8_t reg) const;
+
+    enum class Select { kNone, kSci, kSdi };
 
     const std::string wavPath_;
-    TimeSource now_;
+    const ModelClock* clock_;
     mutable std::mutex mutex_;
     bool xcs_ = false, xdcs_ = false, xreset_ = false;  // pin levels (high = inactive)
     bool fault_ = false;
     Clock::time_point bootUntil_{};
+    Clock::time_point sciBusyUntil_{};  // the last SCI write is carried out
+    Select lastSelect_ = Select::kNone;
+    bool sciFaulted_ = false;  // this XCS low already counted as a fault
     uint16_t regs_[kRegisters] = {};
     uint8_t sci_[4] = {};
     int sciIndex_ = 0;
