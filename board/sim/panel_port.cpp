@@ -352,6 +352,7 @@ void PanelPort::ReadTerminal(Line& line) {
 }
 
 void PanelPort::WriteTerminal(Line& line) {
+    if (!line.master) return;  // a read this round found the line dead
     std::string chunk;
     {
         std::lock_guard<std::mutex> lock(mutex_);
