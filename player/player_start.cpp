@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "localio/audio_gpio.h"
+#include "localio/ctrl_panel.h"
 #include "net/net.h"
 #include "player/player_event.h"
 #include "player/player_manager.h"
@@ -23,6 +24,7 @@ void PatermMain(void) {
     // The MP3 play task starts here, before the network tasks.
     PlayerNetStart();
     AudioGpioInit();
+    CtrlPanelInit();
     // The console is a serial line: flush what the tasks printed every 2 s.
     for (;;) {
         VosSleepMs(kIdleSleepMs);

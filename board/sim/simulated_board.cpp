@@ -20,6 +20,7 @@
 #include "board/sim/flash.h"
 #include "board/sim/kernel_part.h"
 #include "board/sim/netlink.h"
+#include "board/sim/panel_port.h"
 #include "board/sim/rf_remote.h"
 #include "board/sim/wall_clock.h"
 #include "board/sim/watchdog.h"
@@ -100,6 +101,7 @@ void SimulatedBoard::Assemble() {
     parts_.push_back(std::make_unique<CardSlot>(options_.cardPresent, layout_.get(), k, log_.get()));
     parts_.push_back(std::make_unique<AudioDetector>(k, log_.get()));
     parts_.push_back(std::make_unique<AudioBus>(log_.get()));
+    parts_.push_back(std::make_unique<PanelPort>(now, layout_->SimFile("panel.sock"), log_.get()));
 
     for (auto& part : parts_) part->Attach(devices_, controls_);
     AttachBoardCommands();
