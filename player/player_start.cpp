@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "broadcast/brd_encode.h"
 #include "net/net.h"
 #include "player/player_manager.h"
 #include "player/settings.h"
@@ -19,6 +20,7 @@ void PatermMain(void) {
     PlayerQueueStart();
     // The MP3 play task starts here, before the network tasks.
     PlayerNetStart();
+    BrdEncodeTaskStart();
     // The console is a serial line: flush what the tasks printed every 2 s.
     for (;;) {
         VosSleepMs(kIdleSleepMs);
