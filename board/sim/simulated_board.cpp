@@ -20,6 +20,7 @@
 #include "board/sim/kernel_part.h"
 #include "board/sim/netlink.h"
 #include "board/sim/rf_remote.h"
+#include "board/sim/sound_card.h"
 #include "board/sim/wall_clock.h"
 #include "board/sim/watchdog.h"
 
@@ -98,6 +99,7 @@ void SimulatedBoard::Assemble() {
     parts_.push_back(std::make_unique<RfRemote>(k, log_.get()));
     parts_.push_back(std::make_unique<CardSlot>(options_.cardPresent, layout_.get(), k, log_.get()));
     parts_.push_back(std::make_unique<AudioDetector>(k, log_.get()));
+    parts_.push_back(std::make_unique<SoundCard>(layout_->dir(), log_.get()));
 
     for (auto& part : parts_) part->Attach(devices_, controls_);
     AttachBoardCommands();

@@ -54,6 +54,9 @@ public:
     const std::string& error() const { return error_; }
     std::string At(const std::string& terminalPath) const { return root_.path() + terminalPath; }
     int Run(const std::string& line) { return shell_.Run(line); }
+    // For a test's own device models, served through the seam like the board's.
+    sim::DeviceRegistry& devices() { return devices_; }
+    sim::OpLog& log() { return log_; }
     void PowerOff() {
         server_.Stop();
         shell_.Shutdown();
