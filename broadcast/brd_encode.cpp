@@ -176,9 +176,10 @@ bool StreamPass(const BrdPass& pass, BrdRetry* retry) {
     while (gBrdRun.load(std::memory_order_acquire) == 1) {
         const ssize_t got = BrdCaptureRead(pass.dsp, pcmBytes, kBrdPcmBytes, &gBrdRun);
         if (got < 0) {
+            const int error = errno;
             if (!retry->reported) {
                 printf("Error:  ");
-                printf("read sound card failed!  %d \n", errno);
+                printf("read sound card failed!  %d \n", error);
             }
             return false;
         }
