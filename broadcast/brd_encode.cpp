@@ -73,7 +73,7 @@ static_assert(sizeof(BrdPacket) == kBrdPacketBytes, "header and frame are contig
 BrdPacket gPacket;
 int16_t gPcm[kBrdPcmBytes / sizeof(int16_t)];
 
-// What one pass of the task holds; released in reverse order of creation.
+// What one pass of the task holds; released socket first, the card last.
 struct BrdPass {
     StreamCodecMode* mode = nullptr;
     StreamCodecEncoder* encoder = nullptr;
