@@ -33,10 +33,12 @@ std::string Path(const char* terminalPath);
 //
 // select and poll work on real descriptors only: files, devices the board
 // hands over as real descriptors (the EEPROM file; a pty slave or a
-// socketpair end with the model on the far end, as the serial panel and the
-// sound card will be) and netlink sockets. A device session (the watchdog,
-// "/dev/vs10xx", "/dev/nOrv_ctrl" on a PC) is a request/reply connection
-// that never becomes readable: do not select on it.
+// socketpair end with the model on the far end, as the serial panel will
+// be) and netlink sockets. A device session (the watchdog, "/dev/vs10xx",
+// "/dev/nOrv_ctrl", "/dev/dsp" on a PC) is a request/reply connection that
+// never becomes readable: do not select on it. Close of a session returns
+// once the board has released the device, as close(2) after a driver's
+// release.
 int Open(const char* terminalPath, int flags, mode_t mode = 0);
 int Close(int fd);
 ssize_t Read(int fd, void* buf, size_t count);

@@ -9,6 +9,7 @@
 #include "board/board.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -133,6 +135,27 @@ int OpenBoardDevice(UniqueFd conn, const std::string& normalPath, int flags, mod
     return fd;
 }
 
+// Ends a session and waits until the board has released the device, as
+// close(2) returns after the driver's release: a device closed by one task
+// is free for the next open at once. The board ends its side when done;
+// the wait is bounded in case it is stuck.
+void AwaitRelease(int fd) {
+    constexpr int kReleaseWaitMs = 2000;
+    if (::shutdown(fd, SHUT_WR) != 0) return;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReleaseWaitMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        pollfd ended = {fd, POLLIN, 0};
+        const int rc = ::poll(&ended, 1, static_cast<int>(left.count()));
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc <= 0) return;
+        char drain[64];
+        const ssize_t got = ::recv(fd, drain, sizeof drain, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return;
+    }
+}
+
 }  // namespace
 
 std::string Path(const char* terminalPath) {
@@ -166,6 +189,7 @@ int Close(int fd) {
         // Waits for a request in flight on this session to finish.
         std::lock_guard<std::mutex> lock(gSessionLocks[fd]);
         gFdKinds[fd].store(FdKind::kPlain, std::memory_order_release);
+        AwaitRelease(fd);
         return ::close(fd);
     }
     if (kind == FdKind::kNetlink) gFdKinds[fd].store(FdKind::kPlain, std::memory_order_release);

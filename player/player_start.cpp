@@ -6,6 +6,7 @@
 
 #include "localio/audio_gpio.h"
 #include "localio/ctrl_panel.h"
+#include "broadcast/brd_encode.h"
 #include "net/net.h"
 #include "player/player_event.h"
 #include "player/player_manager.h"
@@ -25,6 +26,7 @@ void PatermMain(void) {
     PlayerNetStart();
     AudioGpioInit();
     CtrlPanelInit();
+    BrdEncodeTaskStart();
     // The console is a serial line: flush what the tasks printed every 2 s.
     for (;;) {
         VosSleepMs(kIdleSleepMs);

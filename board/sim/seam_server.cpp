@@ -3,6 +3,7 @@
 #include "board/sim/seam_server.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -118,6 +119,9 @@ void SeamServer::ServeOpen(int fd, const Message& request, const std::string& ra
     if (SendPacket(fd, reply)) ServeSession(fd, opened.session.get(), path);
     opened.session->Release();
     services_.log->Add(LogKind::kClose, path);
+    // The program's close waits for this end: the device is released, as a
+    // driver's release has run when close(2) returns.
+    ::shutdown(fd, SHUT_RDWR);
 }
 
 void SeamServer::ServeSession(int fd, DeviceSession* session, const std::string& path) {

@@ -22,6 +22,7 @@
 #include "board/sim/netlink.h"
 #include "board/sim/panel_port.h"
 #include "board/sim/rf_remote.h"
+#include "board/sim/sound_card.h"
 #include "board/sim/wall_clock.h"
 #include "board/sim/watchdog.h"
 
@@ -102,6 +103,7 @@ void SimulatedBoard::Assemble() {
     parts_.push_back(std::make_unique<AudioDetector>(k, log_.get()));
     parts_.push_back(std::make_unique<AudioBus>(log_.get()));
     parts_.push_back(std::make_unique<PanelPort>(now, layout_->SimFile("panel.sock"), log_.get()));
+    parts_.push_back(std::make_unique<SoundCard>(layout_->dir(), log_.get()));
 
     for (auto& part : parts_) part->Attach(devices_, controls_);
     AttachBoardCommands();

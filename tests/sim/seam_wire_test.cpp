@@ -70,7 +70,11 @@ private:
             int fd = ::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
             std::lock_guard<std::mutex> lock(mutex_);
-            connections_.push_back({sim::UniqueFd(fd), std::thread([this, fd] { handler_(fd); })});
+            // Ends its side when done, as the board does: a close waits for it.
+            connections_.push_back({sim::UniqueFd(fd), std::thread([this, fd] {
+                                        handler_(fd);
+                                        ::shutdown(fd, SHUT_RDWR);
+                                    })});
         }
     }
     Handler handler_;
