@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,18 @@ struct IoResult {
     static IoResult Done(long value) { return {value, 0}; }
     static IoResult Failed(int error) { return {-1, error}; }
 };
+
+// An int-sized ioctl argument, as most driver requests take one: false (or
+// nothing written) when the request carried fewer bytes.
+inline bool ReadIntArg(const std::vector<uint8_t>& arg, int* value) {
+    if (arg.size() < sizeof(int)) return false;
+    std::memcpy(value, arg.data(), sizeof(int));
+    return true;
+}
+
+inline void WriteIntArg(std::vector<uint8_t>* arg, int value) {
+    if (arg->size() >= sizeof(int)) std::memcpy(arg->data(), &value, sizeof(int));
+}
 
 class DeviceSession {
 public:

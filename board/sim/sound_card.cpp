@@ -170,16 +170,6 @@ private:
     SoundCard* model_;
 };
 
-bool ReadIntArg(const std::vector<uint8_t>& arg, int* value) {
-    if (arg.size() < sizeof(int)) return false;
-    std::memcpy(value, arg.data(), sizeof(int));
-    return true;
-}
-
-void WriteIntArg(std::vector<uint8_t>* arg, int value) {
-    if (arg->size() >= sizeof(int)) std::memcpy(arg->data(), &value, sizeof(int));
-}
-
 const char* RequestName(unsigned long request) {
     switch (request) {
     case SNDCTL_DSP_SETFMT: return "SNDCTL_DSP_SETFMT";

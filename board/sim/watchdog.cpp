@@ -40,16 +40,6 @@ private:
     Watchdog* model_;
 };
 
-bool ReadIntArg(const std::vector<uint8_t>& arg, int* value) {
-    if (arg.size() < sizeof(int)) return false;
-    std::memcpy(value, arg.data(), sizeof(int));
-    return true;
-}
-
-void WriteIntArg(std::vector<uint8_t>* arg, int value) {
-    if (arg->size() >= sizeof(int)) std::memcpy(arg->data(), &value, sizeof(int));
-}
-
 }  // namespace
 
 Watchdog::Watchdog(std::function<int64_t()> nowMs, int overrideTimeoutS, OpLog* log)
