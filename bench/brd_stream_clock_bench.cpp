@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -129,6 +131,12 @@ int main(int argc, char** argv) {
     gServerIp.store(htonl(INADDR_LOOPBACK));
     BrdEncodeStart("127.0.0.1", kPort);
 
+    // The task is the last one created: its thread's CPU clock.
+    clockid_t taskClock = CLOCK_PROCESS_CPUTIME_ID;
+    if (OdWrap__TaskCount() > 0) pthread_getcpuclockid(OdWrap__TaskAt(OdWrap__TaskCount() - 1), &taskClock);
+    timespec cpuBefore, taskBefore;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuBefore);
+    clock_gettime(taskClock, &taskBefore);
     std::vector<int64_t> arrivals;
     arrivals.reserve(static_cast<size_t>(seconds * kTargetRate * 1.1) + 16);
     int64_t first = receiver.Next(kFirstPacketWaitMs);
@@ -139,6 +147,9 @@ int main(int argc, char** argv) {
         if (at < 0 || at > end) break;
         arrivals.push_back(at);
     }
+    timespec cpuAfter, taskAfter;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuAfter);
+    clock_gettime(taskClock, &taskAfter);
     BrdEncodeStop();
     const sim::SoundCard::Status card = board.card().GetStatus();
 
@@ -161,6 +172,11 @@ int main(int argc, char** argv) {
 
     printf("stream clock over %.1f s: %zu packets, card late reads %llu, overrun bytes %llu\n", span, arrivals.size(),
            static_cast<unsigned long long>(card.lateReads), static_cast<unsigned long long>(card.overrunBytes));
+    // Every thread of the bench: the task, the board's side of its reads,
+    // this receiver.
+    printf("CPU per second of audio: the encoder task %.3f ms, all threads %.3f ms\n",
+           static_cast<double>(Ns(taskAfter) - Ns(taskBefore)) * 1e-6 / span,
+           static_cast<double>(Ns(cpuAfter) - Ns(cpuBefore)) * 1e-6 / span);
     printf("packets/s: %.4f (target %.2f within 0.1 %%, off by %.4f %%): %s\n", rate, kTargetRate, 100 * rateError,
            rateOk ? "PASS" : "FAIL");
     printf("send interval jitter p99: %.3f ms (median %.3f ms, worst %.3f ms; target <= %.1f ms): %s\n", p99, p50,
