@@ -127,90 +127,131 @@ private:
     size_t offset_ = 0;
 };
 
+// The bare libopus custom encoder with the path's settings.
+class BareEncoder {
+public:
+    BareEncoder()
+        : mode_(opus_custom_mode_create(kBrdSampleRate, kBrdFrameSamples, nullptr)),
+          encoder_(mode_ ? opus_custom_encoder_create(mode_, kBrdChannels, nullptr) : nullptr) {
+        if (encoder_ == nullptr) return;
+        opus_custom_encoder_ctl(encoder_, OPUS_SET_VBR(0));
+        opus_custom_encoder_ctl(encoder_, OPUS_SET_BITRATE(128000));
+        opus_custom_encoder_ctl(encoder_, OPUS_SET_COMPLEXITY(2));
+    }
+    ~BareEncoder() {
+        if (encoder_) opus_custom_encoder_destroy(encoder_);
+        if (mode_) opus_custom_mode_destroy(mode_);
+    }
+    BareEncoder(const BareEncoder&) = delete;
+    BareEncoder& operator=(const BareEncoder&) = delete;
+
+    bool ok() const { return encoder_ != nullptr; }
+    // One second of gAudio, as the card gives it to the path.
+    void EncodeSecond() {
+        unsigned char out[kBrdFrameBytes];
+        for (int f = 0; f < kFramesPerSecond; ++f) {
+            const int16_t* pcm = gAudio.data() + static_cast<size_t>(f) * kBrdFrameSamples * kBrdChannels;
+            benchmark::DoNotOptimize(opus_custom_encode(encoder_, pcm, kBrdFrameSamples, out, kBrdFrameBytes));
+        }
+    }
+
+private:
+    OpusCustomMode* mode_;
+    OpusCustomEncoder* encoder_;
+};
+
 struct PathRig {
     simtest::InProcessBoard board;
     std::shared_ptr<MemoryCard> card = std::make_shared<MemoryCard>();
     clockid_t taskClock{};
     bool ready = false;
+    BareEncoder bare;
+    int spareCard = -1;  // a card that answers at once, for the seam's own cost
+    int sendSocket = -1;
+    sockaddr_in sink{};
 };
 
 PathRig* gRig = nullptr;
 
-void BM_BroadcastPath(benchmark::State& state) {
+// CPU seconds charged per second of audio, summed over the iterations.
+struct Charges {
+    double path = 0;    // the encoder task's thread
+    double board = 0;   // the board's side of the task's reads (its session thread)
+    double bare = 0;    // the bare encode loop
+    double seamRead = 0;  // a second of capture reads through the seam, alone
+    double send = 0;      // a second of datagrams to the sink, alone
+    int64_t seconds = 0;
+};
+
+Charges gCharges;
+
+// What a second of capture reads through the seam costs the caller: the
+// round trip to the board (a plain read(2) from the driver's buffer on the
+// terminal).
+void SeamReadSecond(PathRig& rig) {
+    std::vector<uint8_t> pcm(kBrdPcmBytes);
+    for (int f = 0; f < kFramesPerSecond; ++f)
+        benchmark::DoNotOptimize(board::Read(rig.spareCard, pcm.data(), pcm.size()));
+}
+
+// What a second of sends costs the caller: a frame-sized datagram to the
+// sink, addressed per call as the task does.
+void SendSecond(PathRig& rig) {
+    uint8_t packet[kBrdPacketBytes] = {};
+    for (int f = 0; f < kFramesPerSecond; ++f)
+        benchmark::DoNotOptimize(sendto(rig.sendSocket, packet, sizeof packet, MSG_DONTWAIT,
+                                        reinterpret_cast<const sockaddr*>(&rig.sink), sizeof rig.sink));
+}
+
+template <typename Work>
+double ChargeSelf(Work work) {
+    const double before = ThreadCpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    work();
+    return ThreadCpuSeconds(CLOCK_THREAD_CPUTIME_ID) - before;
+}
+
+// Each iteration is one second of audio through the path, then the same
+// second through the bare encoder, then the path's two system parts alone:
+// all of them interleaved on one CPU, so a change in the machine's load
+// falls on every side alike.
+void BM_PathAgainstBareEncode(benchmark::State& state) {
     if (gRig == nullptr || !gRig->ready) {
         state.SkipWithError("no in-process board");
         return;
     }
+    PathRig& rig = *gRig;
     for (auto _ : state) {
-        const double before = ThreadCpuSeconds(gRig->taskClock);
-        gRig->card->Serve(kFramesPerSecond);
-        state.SetIterationTime(ThreadCpuSeconds(gRig->taskClock) - before);
+        const double taskBefore = ThreadCpuSeconds(rig.taskClock);
+        const double processBefore = ThreadCpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        const double self = ChargeSelf([&] { rig.card->Serve(kFramesPerSecond); });
+        const double path = ThreadCpuSeconds(rig.taskClock) - taskBefore;
+        gCharges.board += ThreadCpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processBefore - path - self;
+        gCharges.path += path;
+        const double bare = ChargeSelf([&] { rig.bare.EncodeSecond(); });
+        gCharges.bare += bare;
+        gCharges.seamRead += ChargeSelf([&] { SeamReadSecond(rig); });
+        gCharges.send += ChargeSelf([&] { SendSecond(rig); });
+        ++gCharges.seconds;
+        state.SetIterationTime(path);
     }
+    state.counters["bare_ms"] = benchmark::Counter(1e3 * gCharges.bare / static_cast<double>(gCharges.seconds));
 }
 
-// What the capture read costs the calling thread on a PC: the seam's round
-// trip to the board (a plain read(2) from the driver's buffer on the
-// terminal), for the same second of frames.
-void BM_SeamCaptureRead(benchmark::State& state) {
-    const int fd = gRig != nullptr ? board::Open("/dev/dsp1", O_RDONLY) : -1;
-    if (fd < 0) {
-        state.SkipWithError("no in-process board");
-        return;
-    }
-    std::vector<uint8_t> pcm(kBrdPcmBytes);
-    for (auto _ : state) {
-        const double before = ThreadCpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-        for (int f = 0; f < kFramesPerSecond; ++f) benchmark::DoNotOptimize(board::Read(fd, pcm.data(), pcm.size()));
-        state.SetIterationTime(ThreadCpuSeconds(CLOCK_THREAD_CPUTIME_ID) - before);
-    }
-    board::Close(fd);
+BENCHMARK(BM_PathAgainstBareEncode)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
+
+void PrintCharges(const Charges& c) {
+    if (c.seconds == 0 || c.bare <= 0) return;
+    const double n = static_cast<double>(c.seconds);
+    printf("CPU per second of audio (ms): path %.3f, bare encode %.3f; of the path: seam capture read %.3f, "
+           "send %.3f; the board's side of the reads %.3f\n",
+           1e3 * c.path / n, 1e3 * c.bare / n, 1e3 * c.seamRead / n, 1e3 * c.send / n, 1e3 * c.board / n);
+    printf("broadcast path CPU per second of audio, path/bare encode: %.3f\n", c.path / c.bare);
+    printf("the same less the seam's capture read (a driver read on the terminal): %.3f\n",
+           (c.path - c.seamRead) / c.bare);
+    printf("the same less the send as well (the path's own work, encode included): %.3f\n",
+           (c.path - c.seamRead - c.send) / c.bare);
+    printf("the path with the board's side of its reads: %.3f\n", (c.path + c.board) / c.bare);
 }
-
-// ---- baseline: the codec alone -------------------------------------------
-
-void BM_BareEncode(benchmark::State& state) {
-    OpusCustomMode* mode = opus_custom_mode_create(kBrdSampleRate, kBrdFrameSamples, nullptr);
-    OpusCustomEncoder* encoder = opus_custom_encoder_create(mode, kBrdChannels, nullptr);
-    opus_custom_encoder_ctl(encoder, OPUS_SET_VBR(0));
-    opus_custom_encoder_ctl(encoder, OPUS_SET_BITRATE(128000));
-    opus_custom_encoder_ctl(encoder, OPUS_SET_COMPLEXITY(2));
-    unsigned char out[kBrdFrameBytes];
-    for (auto _ : state) {
-        const double before = ThreadCpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-        for (int f = 0; f < kFramesPerSecond; ++f) {
-            const int16_t* pcm = gAudio.data() + static_cast<size_t>(f) * kBrdFrameSamples * kBrdChannels;
-            benchmark::DoNotOptimize(opus_custom_encode(encoder, pcm, kBrdFrameSamples, out, kBrdFrameBytes));
-        }
-        state.SetIterationTime(ThreadCpuSeconds(CLOCK_THREAD_CPUTIME_ID) - before);
-    }
-    opus_custom_encoder_destroy(encoder);
-    opus_custom_mode_destroy(mode);
-}
-
-BENCHMARK(BM_BroadcastPath)->UseManualTime()->Iterations(30)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BareEncode)->UseManualTime()->Iterations(30)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SeamCaptureRead)->UseManualTime()->Iterations(30)->Unit(benchmark::kMillisecond);
-
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration) perIteration_[run.run_name.function_name] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    // Path / bare encode, the path less `less` first; -1 when a run is missing.
-    double Ratio(const char* less = nullptr) const {
-        auto path = perIteration_.find("BM_BroadcastPath");
-        auto bare = perIteration_.find("BM_BareEncode");
-        auto minus = perIteration_.find(less ? less : "");
-        if (path == perIteration_.end() || bare == perIteration_.end() || bare->second <= 0) return -1;
-        if (less && minus == perIteration_.end()) return -1;
-        return (path->second - (less ? minus->second : 0)) / bare->second;
-    }
-
-private:
-    std::map<std::string, double> perIteration_;
-};
 
 // The task is the last one created: its thread's CPU clock.
 bool FindTaskClock(clockid_t* clock) {
@@ -234,31 +275,34 @@ int main(int argc, char** argv) {
     auto rig = std::make_unique<PathRig>();
     rig->board.devices().Add("/dev/dsp", rig->card);
     auto spare = std::make_shared<MemoryCard>();
-    spare->Release();  // serves at once, for the seam's own cost
+    spare->Release();
     rig->board.devices().Add("/dev/dsp1", spare);
-    rig->ready = rig->board.ready() && BrdEncodeTaskStart() == 0 && FindTaskClock(&rig->taskClock);
+    rig->sink.sin_family = AF_INET;
+    rig->sink.sin_port = htons(kSinkPort);
+    rig->sink.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    rig->sendSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    rig->ready = rig->board.ready() && rig->bare.ok() && BrdEncodeTaskStart() == 0 && FindTaskClock(&rig->taskClock);
     if (rig->ready) {
+        rig->spareCard = board::Open("/dev/dsp1", O_RDONLY);
         gServerIp.store(privateNet && sink.bound() ? htonl(INADDR_LOOPBACK) : 0);
         BrdEncodeStart("127.0.0.1", kSinkPort);
         rig->card->Serve(kFramesPerSecond);  // warm-up: set-up done, caches filled
+        rig->ready = rig->spareCard >= 0;
         gRig = rig.get();
     }
     if (!privateNet) printf("no private network namespace (needs root): frames are encoded, not sent\n");
 
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double ratio = reporter.Ratio();
-    const double withoutSeam = reporter.Ratio("BM_SeamCaptureRead");
-    if (ratio > 0) printf("broadcast path CPU per second of audio, path/bare encode: %.3f\n", ratio);
-    if (withoutSeam > 0)
-        printf("the same less the seam's capture read (a driver read on the terminal): %.3f\n", withoutSeam);
+    benchmark::RunSpecifiedBenchmarks();
+    PrintCharges(gCharges);
     benchmark::Shutdown();
 
-    if (rig->ready) {
+    if (gRig != nullptr) {
         gRig = nullptr;
         rig->card->Release();
         BrdEncodeStop();
+        board::Close(rig->spareCard);
     }
+    if (rig->sendSocket >= 0) close(rig->sendSocket);
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <optional>
 #include <utility>
 
@@ -30,15 +31,33 @@ constexpr double kPi = 3.14159265358979323846;
 
 // ---- the signal -------------------------------------------------------------
 
+// The tone's sample at frame n, from the exact frame index: no phase error
+// grows over a long capture.
+int16_t ToneAt(const SoundCard::Source& source, uint64_t n) {
+    const uint64_t step = (n * static_cast<uint64_t>(source.toneHz)) % SoundCard::kRate;
+    const double value = source.amplitude * std::sin(2.0 * kPi * static_cast<double>(step) / SoundCard::kRate);
+    return static_cast<int16_t>(std::lround(value));
+}
+
+// The source with one period of its tone tabled (at most kRate frames).
+std::shared_ptr<const SoundCard::Source> WithTonePeriod(std::shared_ptr<const SoundCard::Source> source) {
+    if (!source || source->kind != SoundCard::Source::Kind::kTone || !source->tonePeriod.empty() ||
+        source->toneHz <= 0)
+        return source;
+    auto tabled = std::make_shared<SoundCard::Source>(*source);
+    const int period = SoundCard::kRate / std::gcd(source->toneHz, SoundCard::kRate);
+    tabled->tonePeriod.resize(static_cast<size_t>(period));
+    for (int n = 0; n < period; ++n) tabled->tonePeriod[static_cast<size_t>(n)] = ToneAt(*source, static_cast<uint64_t>(n));
+    return tabled;
+}
+
 // Left and right of frame n of the source.
 void FrameAt(const SoundCard::Source& source, uint64_t n, int16_t out[2]) {
     using Kind = SoundCard::Source::Kind;
     out[0] = out[1] = 0;
     if (source.kind == Kind::kTone) {
-        // The phase from the exact frame index: no error grows over a long capture.
-        const uint64_t step = (n * static_cast<uint64_t>(source.toneHz)) % SoundCard::kRate;
-        const double value = source.amplitude * std::sin(2.0 * kPi * static_cast<double>(step) / SoundCard::kRate);
-        out[0] = out[1] = static_cast<int16_t>(std::lround(value));
+        out[0] = out[1] = source.tonePeriod.empty() ? ToneAt(source, n)
+                                                    : source.tonePeriod[n % source.tonePeriod.size()];
     } else if (source.kind == Kind::kWav && !source.frames.empty()) {
         const size_t at = static_cast<size_t>(n % (source.frames.size() / 2)) * 2;
         out[0] = source.frames[at];
@@ -301,6 +320,7 @@ void SoundCard::Release(uint64_t session) {
 // ---- the backdoor -------------------------------------------------------------
 
 void SoundCard::SetSource(std::shared_ptr<const Source> source) {
+    source = WithTonePeriod(std::move(source));  // outside the lock: reads go on meanwhile
     std::lock_guard<std::mutex> lock(mutex_);
     source_ = std::move(source);
 }

@@ -53,6 +53,9 @@ public:
         int amplitude = 0;
         std::string wavPath;         // terminal path
         std::vector<int16_t> frames;  // WAV samples, interleaved stereo
+        // One period of the tone, made by the card when the source is set:
+        // a read then copies samples instead of computing them.
+        std::vector<int16_t> tonePeriod;
     };
 
     struct Status {
