@@ -1,68 +1,47 @@
-// The central control's dispatcher and its once-a-second tick.
+// The central control's dispatcher: one table row per message type.
 //
-// Not finished: of the tick it carries out the watchdog feed, the server
-// watch, the peer link's idle count and the channel settings check, and of
-// the other types it only rejects those outside 1 to 39. The broadcast cycle, auto mode, channels, MP3, panel,
-// server and web handlers join this dispatcher as their subsystems land.
+// Types 3 to 10, 28 and 29 (SD card and MP3 player) and 32 to 39 (the panel's
+// group list and the web requests) have no row yet: their handlers land with
+// those subsystems, and until then a message of those types does nothing.
+// Only types outside 1 to 39 are reported as invalid.
 #include "player/central_ctrl.h"
 
+#include <array>
 #include <cstdio>
 
-#include "board/board.h"
-#include "net/p2p.h"
-#include "net/server_cmd.h"
-#include "player/player_manager.h"
-#include "player/player_state.h"
-#include "player/settings.h"
+#include "player/central_steps.h"
 
 namespace {
 
-// Set when writing the channel settings failed, so the next tick tries again
-// even though the record in memory already matches the state. The retries
-// stay silent until a write succeeds: one message for a failure that lasts.
-bool gChnCfgSaveFailed;
+using Handler = void (*)(const PlayerMsg*);
 
-// Ticks until the next server watch: every fifth tick, the first on the fifth.
-constexpr int kServerWatchPeriod = 5;
-int gServerWatchCountdown = kServerWatchPeriod;
-
-void FeedWatchdog() {
-    if (gPlayerWatchdogFd < 0) return;
-    const char feed = 0;
-    board::Write(gPlayerWatchdogFd, &feed, 1);
+constexpr std::array<Handler, kPlayerMsgTypeLast + 1> BuildTable() {
+    std::array<Handler, kPlayerMsgTypeLast + 1> table{};
+    table[eSVC_MSG_TYPE_PWR_ON_OFF] = central::OnPwrOnOff;
+    table[eSVC_MSG_TYPE_TIMER_1S] = central::OnTick;
+    table[eSVC_MSG_TYPE_DGT_BRD_START] = central::OnBrdStart;
+    table[eSVC_MSG_TYPE_DGT_BRD_STOP] = central::OnBrdStop;
+    table[eSVC_MSG_TYPE_GRP_KEY] = central::OnGrpKey;
+    table[eSVC_MSG_TYPE_BRD_KEY] = central::OnBrdKey;
+    table[eSVC_MSG_TYPE_AUTO_KEY] = central::OnAutoKey;
+    table[eSVC_MSG_TYPE_AUTO_DECTED] = central::OnAudioDetected;
+    table[eSVC_MSG_TYPE_AUTO_LOST] = central::OnAudioLost;
+    table[eSVC_MSG_TYPE_CHN1_KEY] = central::OnChnKey;
+    table[eSVC_MSG_TYPE_CHN1_LEVEL] = central::OnChnLevel;
+    table[eSVC_MSG_TYPE_CHN2_KEY] = central::OnChnKey;
+    table[eSVC_MSG_TYPE_CHN2_LEVEL] = central::OnChnLevel;
+    table[eSVC_MSG_TYPE_CHN3_KEY] = central::OnChnKey;
+    table[eSVC_MSG_TYPE_CHN3_LEVEL] = central::OnChnLevel;
+    table[eSVC_MSG_TYPE_CHN4_LEVEL] = central::OnChnLevel;
+    table[eSVC_MSG_TYPE_MASTER_LEVEL] = central::OnMasterLevel;
+    table[eSVC_MSG_TYPE_BASS_LEVEL] = central::OnBassLevel;
+    table[eSVC_MSG_TYPE_TREBLE_LEVEL] = central::OnTrebleLevel;
+    table[eSVC_MSG_TYPE_SERVER_LINK] = central::OnServerLink;
+    table[eSVC_MSG_TYPE_PANEL_READY] = central::OnPanelReady;
+    return table;
 }
 
-bool ChnCfgMatchesState(const player_chn_cfg_t& cfg) {
-    return cfg.chn3On == static_cast<uint32_t>(GetChn3On()) && cfg.chn1On == static_cast<uint32_t>(GetChn1On()) &&
-           cfg.chn2On == static_cast<uint32_t>(GetChn2On()) && cfg.brdGrpMask == GetBrdGrpMask() &&
-           cfg.autoMode == static_cast<uint32_t>(GetAutoMode());
-}
-
-// Keeps the channel settings file within a second of the running state;
-// levels are not stored, so they never cause a write.
-void CheckChnCfg() {
-    player_chn_cfg_t& cfg = *GetChnCfg();
-    if (ChnCfgMatchesState(cfg) && !gChnCfgSaveFailed) return;
-    cfg.chn3On = static_cast<uint8_t>(GetChn3On());
-    cfg.chn1On = static_cast<uint8_t>(GetChn1On());
-    cfg.chn2On = static_cast<uint8_t>(GetChn2On());
-    cfg.brdGrpMask = static_cast<uint16_t>(GetBrdGrpMask());
-    cfg.autoMode = static_cast<uint8_t>(GetAutoMode());
-    gChnCfgSaveFailed = (gChnCfgSaveFailed ? PlayerSaveChnCfgQuietly() : PlayerSaveChnCfg()) != 0;
-}
-
-void WatchServer() {
-    if (--gServerWatchCountdown > 0) return;
-    gServerWatchCountdown = kServerWatchPeriod;
-    ServerWatch();
-}
-
-void PlayerTick() {
-    FeedWatchdog();
-    WatchServer();
-    P2PLinkTick();
-    CheckChnCfg();
-}
+constexpr std::array<Handler, kPlayerMsgTypeLast + 1> kHandlers = BuildTable();
 
 }  // namespace
 
@@ -72,5 +51,5 @@ void PlayerCentralCtrl(const PlayerMsg* message) {
         printf("Central ctrl received invalid msgType:%d \r\n", type);
         return;
     }
-    if (type == eSVC_MSG_TYPE_TIMER_1S) PlayerTick();
+    if (kHandlers[type] != nullptr) kHandlers[type](message);
 }

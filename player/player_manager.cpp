@@ -1,6 +1,6 @@
 // The player manager task: watchdog set-up, the download tool, the tick
-// timer, then the message loop that hands every message to the central
-// control and frees it.
+// timer, the restored channel settings, then the message loop that hands
+// every message to the central control and frees it.
 #include "player/player_manager.h"
 
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 
 #include "board/board.h"
 #include "player/central_ctrl.h"
+#include "player/central_steps.h"
 #include "player/player_msg.h"
 #include "player/settings.h"
 #include "runtime/vos.h"
@@ -74,5 +75,6 @@ void* PlayerManagerTask(void* /*unused*/) {
     if (!OpenWatchdog()) return nullptr;
     board::System("/bin/tar zxvf /opt/lpc3250/usr/bin/wget.tgz -C /tmp/");
     VosTimerStart(kTickPeriodMs, &gPlayerTickTimer, PlayerTickPost, nullptr, 0, 1);
+    PlayerRestoreChnCfg();
     PlayerMessageLoop();
 }

@@ -41,7 +41,8 @@ TEST(PlayerManager, TicksSaveChangedChannelSettingsWithinASecondOrTwo) {
     testing::internal::GetCapturedStdout();
     ASSERT_EQ(root.read("/opt/lpc3250/chncfg"), std::vector<uint8_t>(8, 0));
 
-    SetChn2On(1);
+    // Through the queue: the task restores the stored channels before its loop.
+    ASSERT_EQ(PanelPostMsg(eSVC_MSG_TYPE_CHN2_KEY, nullptr, 0), 0);
     EXPECT_TRUE(WaitFor([&] { return root.read("/opt/lpc3250/chncfg")[2] == 1; }, 3000ms));
 }
 
