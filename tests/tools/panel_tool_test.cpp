@@ -133,7 +133,21 @@ public:
         ::kill(pid_, sig);
         int status = -1;
         exited_ = Until([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
+        if (exited_) DrainScreen();
         return exited_ ? status : -1;
+    }
+
+    // What the program wrote last may still wait in the pty after it exited:
+    // read to the end (EIO once no slave is open), within a bound.
+    void DrainScreen() {
+        char buffer[4096];
+        for (int i = 0; i < 100; ++i) {
+            pollfd p{master_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) return;
+            const ssize_t n = ::read(master_, buffer, sizeof buffer);
+            if (n <= 0) return;
+            output_.append(buffer, static_cast<size_t>(n));
+        }
     }
 
     const Bytes& received() const { return received_; }
