@@ -18,6 +18,7 @@
 #include "player/player_event.h"
 #include "player/player_msg.h"
 #include "runtime/vos.h"
+#include "tests/net/net_test_support.h"
 #include "tests/sim/in_process_board.h"
 
 using namespace std::chrono_literals;
@@ -28,13 +29,7 @@ namespace {
 constexpr uint32_t kPort = 4321;
 constexpr uint32_t kWaitMs = 5000;
 
-uint32_t CreatePlayerQueue() {
-    OdWrap__Init();
-    uint32_t queueId = 0;
-    EXPECT_EQ(VosQueueCreate(200, 8, &queueId), eOD_RET_OK);
-    gPlayerQueueId.store(static_cast<int32_t>(queueId));
-    return queueId;
-}
+using nettest::CreatePlayerQueue;
 
 struct Posted {
     uint16_t src = 0;
