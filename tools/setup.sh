@@ -11,9 +11,9 @@ set -eu
 
 # Compiler, build tools and the libraries the programs link; the board's
 # downloads use wget, its packages tar and gzip; dpkg-dev unpacks the opus
-# source package.
+# source package; lame makes the sample SD card's MP3 files from tones.
 RUN_PACKAGES="make cmake g++ gcc pkg-config tar gzip wget dpkg-dev
-libmpg123-dev libopus-dev libcgicc-dev libcrypt-dev nlohmann-json3-dev zlib1g-dev"
+libmpg123-dev libopus-dev libcgicc-dev libcrypt-dev nlohmann-json3-dev zlib1g-dev lame"
 WEB_PACKAGES="lighttpd"
 # GoogleTest and Benchmark, the browser test's Chromium, and the network
 # tests' namespaces (ip from iproute2, unshare from util-linux).
