@@ -17,6 +17,8 @@ constexpr uint8_t MP3_NONE = 255;
 // Folders and files are numbered 00 to 10.
 constexpr int kMp3Slots = 11;
 constexpr size_t kMp3NameBytes = 128;
+// Present while a card is in the slot.
+constexpr const char* kMp3CardNode = "/dev/mmcblk0p1";
 
 // One slot of the folder or the file table.
 struct Mp3IndexEntry {

@@ -1,9 +1,8 @@
 // The central control's dispatcher: one table row per message type.
 //
-// Types 3 to 10, 28 and 29 (SD card and MP3 player) and 32 to 39 (the panel's
-// group list and the web requests) have no row yet: their handlers land with
-// those subsystems, and until then a message of those types does nothing.
-// Only types outside 1 to 39 are reported as invalid.
+// Types 32 to 39 (the panel's group list and the web requests) have no row
+// yet: a message of those types does nothing until they land. Only types
+// outside 1 to 39 are reported as invalid.
 #include "player/central_ctrl.h"
 
 #include <array>
@@ -19,6 +18,14 @@ constexpr std::array<Handler, kPlayerMsgTypeLast + 1> BuildTable() {
     std::array<Handler, kPlayerMsgTypeLast + 1> table{};
     table[eSVC_MSG_TYPE_PWR_ON_OFF] = central::OnPwrOnOff;
     table[eSVC_MSG_TYPE_TIMER_1S] = central::OnTick;
+    table[eSVC_MSG_TYPE_MMC_INSERT] = central::OnCardInsert;
+    table[eSVC_MSG_TYPE_MMC_REMOVE] = central::OnCardRemove;
+    table[eSVC_MSG_TYPE_NEXT_DIR] = central::OnNextDir;
+    table[eSVC_MSG_TYPE_PREV_DIR] = central::OnPrevDir;
+    table[eSVC_MSG_TYPE_NEXT_FILE] = central::OnNextFile;
+    table[eSVC_MSG_TYPE_PREV_FILE] = central::OnPrevFile;
+    table[eSVC_MSG_TYPE_PLAY_STOP] = central::OnPlayStop;
+    table[eSVC_MSG_TYPE_PLAY_END] = central::OnPlayEnd;
     table[eSVC_MSG_TYPE_DGT_BRD_START] = central::OnBrdStart;
     table[eSVC_MSG_TYPE_DGT_BRD_STOP] = central::OnBrdStop;
     table[eSVC_MSG_TYPE_GRP_KEY] = central::OnGrpKey;
@@ -36,6 +43,8 @@ constexpr std::array<Handler, kPlayerMsgTypeLast + 1> BuildTable() {
     table[eSVC_MSG_TYPE_MASTER_LEVEL] = central::OnMasterLevel;
     table[eSVC_MSG_TYPE_BASS_LEVEL] = central::OnBassLevel;
     table[eSVC_MSG_TYPE_TREBLE_LEVEL] = central::OnTrebleLevel;
+    table[eSVC_MSG_TYPE_RF_FILE_PLAY] = central::OnRfFilePlay;
+    table[eSVC_MSG_TYPE_RF_STOP] = central::OnRfStop;
     table[eSVC_MSG_TYPE_SERVER_LINK] = central::OnServerLink;
     table[eSVC_MSG_TYPE_PANEL_READY] = central::OnPanelReady;
     return table;

@@ -49,6 +49,16 @@ void OnBassLevel(const PlayerMsg* m);
 void OnTrebleLevel(const PlayerMsg* m);
 void OnServerLink(const PlayerMsg* m);
 void OnPanelReady(const PlayerMsg* m);
+void OnCardInsert(const PlayerMsg* m);
+void OnCardRemove(const PlayerMsg* m);
+void OnNextDir(const PlayerMsg* m);
+void OnPrevDir(const PlayerMsg* m);
+void OnNextFile(const PlayerMsg* m);
+void OnPrevFile(const PlayerMsg* m);
+void OnPlayStop(const PlayerMsg* m);
+void OnPlayEnd(const PlayerMsg* m);
+void OnRfFilePlay(const PlayerMsg* m);
+void OnRfStop(const PlayerMsg* m);
 }  // namespace central
 
 #endif  // PATERM_PLAYER_CENTRAL_STEPS_H

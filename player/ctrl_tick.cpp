@@ -1,9 +1,10 @@
-// The central control's once-a-second tick: the watchdog feed, the server
-// watch, the peer link's idle count and the channel settings check. The MP3
-// player's read-ahead check joins it when the player lands.
+// The central control's once-a-second tick: the watchdog feed, the MP3
+// player's play time, the server watch, the peer link's idle count and the
+// channel settings check.
 #include <cstdint>
 
 #include "board/board.h"
+#include "mp3/mp3_play.h"
 #include "net/p2p.h"
 #include "net/server_cmd.h"
 #include "player/central_steps.h"
@@ -12,7 +13,6 @@
 #include "player/settings.h"
 
 namespace {
-
 
 // Set when writing the channel settings failed, so the next tick tries again
 // even though the record in memory already matches the state. The retries
@@ -58,6 +58,7 @@ void WatchServer() {
 
 void central::OnTick(const PlayerMsg* /*m*/) {
     FeedWatchdog();
+    Mp3PlayTick();
     WatchServer();
     P2PLinkTick();
     CheckChnCfg();

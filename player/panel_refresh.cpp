@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "localio/ctrl_panel.h"
+#include "mp3/mp3_library.h"
 #include "player/central_steps.h"
 #include "player/player_state.h"
 
@@ -25,7 +26,6 @@ uint8_t Byte(int value) { return static_cast<uint8_t>(value); }
 
 }  // namespace
 
-// The current file's lines are not shown yet: the MP3 player is not wired in.
 void PlayerPanelRefresh(void) {
     Pause();
     PanelSendSwitch(kSwitchUnused, 0);
@@ -42,6 +42,7 @@ void PlayerPanelRefresh(void) {
     Pause();
     PanelSendLed(kLedAuto, GetAutoMode() != 0 ? kLedOn : kLedOff);
     Pause();
+    Mp3ShowCurFile();
 }
 
 void PlayerSetServerLink(uint32_t value) {

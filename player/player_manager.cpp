@@ -1,15 +1,18 @@
 // The player manager task: watchdog set-up, the download tool, the tick
-// timer, the restored channel settings, then the message loop that hands
-// every message to the central control and frees it.
+// timer, the SD card as it is at start, the restored channel settings, then
+// the message loop that hands every message to the central control and
+// frees it.
 #include "player/player_manager.h"
 
 #include <fcntl.h>
 #include <linux/watchdog.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "board/board.h"
+#include "mp3/mp3_library.h"
 #include "player/central_ctrl.h"
 #include "player/central_steps.h"
 #include "player/player_msg.h"
@@ -75,6 +78,11 @@ void* PlayerManagerTask(void* /*unused*/) {
     if (!OpenWatchdog()) return nullptr;
     board::System("/bin/tar zxvf /opt/lpc3250/usr/bin/wget.tgz -C /tmp/");
     VosTimerStart(kTickPeriodMs, &gPlayerTickTimer, PlayerTickPost, nullptr, 0, 1);
+    if (board::Access(kMp3CardNode, F_OK) == 0) {
+        Mp3CardReady();
+    } else {
+        Mp3CardAbsent();
+    }
     PlayerRestoreChnCfg();
     PlayerMessageLoop();
 }

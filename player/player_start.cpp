@@ -7,6 +7,7 @@
 #include "localio/audio_gpio.h"
 #include "localio/ctrl_panel.h"
 #include "broadcast/brd_encode.h"
+#include "mp3/mp3_play.h"
 #include "net/net.h"
 #include "player/player_event.h"
 #include "player/player_manager.h"
@@ -22,7 +23,7 @@ void PatermMain(void) {
     PlayerLoadSettings();
     PlayerEventStart();
     PlayerQueueStart();
-    // The MP3 play task starts here, before the network tasks.
+    Mp3PlayTaskStart();
     PlayerNetStart();
     AudioGpioInit();
     CtrlPanelInit();
