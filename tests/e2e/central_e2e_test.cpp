@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tests/cgi/private_net.h"
+#include "tests/e2e/server_process.h"
 #include "tests/sim/sim_harness.h"
 
 namespace {
@@ -19,52 +20,9 @@ namespace {
 using namespace std::chrono_literals;
 using simtest::BoardRun;
 using simtest::WaitUntil;
-
-size_t Count(const std::string& text, const std::string& needle) {
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
-    return count;
-}
-
-// paterm-server reading its commands from a pipe, its output in a file.
-class Server {
-public:
-    Server(const std::string& dir, const std::string& deviceId) : out_(dir + "/server.out") {
-        const std::string command = std::string(PATERM_SERVER_EXE) + " --announce 0 --bind 127.0.0.1 --terminal 127.0.0.1 --id " +
-                                    deviceId + " > " + out_ + " 2>&1";
-        in_ = ::popen(command.c_str(), "w");
-    }
-    ~Server() { Close(); }
-    bool running() const { return in_ != nullptr; }
-    void Command(const std::string& line) {
-        if (in_ == nullptr) return;
-        std::fputs((line + "\n").c_str(), in_);
-        std::fflush(in_);
-    }
-    void Close() {
-        if (in_ == nullptr) return;
-        Command("quit");
-        ::pclose(in_);
-        in_ = nullptr;
-    }
-    std::string Output() const { return simtest::ReadFile(out_); }
-    bool WaitFor(const std::string& text, size_t count, std::chrono::milliseconds deadline) const {
-        return WaitUntil([&] { return Count(Output(), text) >= count; }, deadline);
-    }
-
-private:
-    std::string out_;
-    FILE* in_ = nullptr;
-};
-
-// The terminal's panel frames of one kind from position `from` on.
-size_t PanelFrames(BoardRun& run, const std::string& hex, uint64_t from = 0) {
-    const sim::Json reply = run.Control(R"({"cmd":"panel.frames","from":)" + std::to_string(from) + "}");
-    size_t n = 0;
-    if (const sim::Json* frames = simtest::Member(reply, "frames"))
-        for (const sim::Json& f : *frames) n += f.value("hex", std::string()) == hex;
-    return n;
-}
+using e2etest::Count;
+using e2etest::PanelFrames;
+using e2etest::Server;
 
 bool DspOpen(BoardRun& run) {
     const sim::Json status = run.Status();
