@@ -1,15 +1,16 @@
 // The central control's dispatcher: one table row per message type.
 //
-// Types 3 to 10, 28 and 29 (SD card and MP3 player) and 32 to 39 (the panel's
-// group list and the web requests) have no row yet: their handlers land with
-// those subsystems, and until then a message of those types does nothing.
-// Only types outside 1 to 39 are reported as invalid.
+// Types 3 to 10, 28 and 29 (SD card and MP3 player) have no row yet: their
+// handlers land with that subsystem, and until then a message of those types
+// does nothing. Only types outside 1 to 39 are reported as invalid.
 #include "player/central_ctrl.h"
 
 #include <array>
 #include <cstdio>
 
 #include "player/central_steps.h"
+#include "player/grp_list.h"
+#include "player/web_requests.h"
 
 namespace {
 
@@ -38,6 +39,14 @@ constexpr std::array<Handler, kPlayerMsgTypeLast + 1> BuildTable() {
     table[eSVC_MSG_TYPE_TREBLE_LEVEL] = central::OnTrebleLevel;
     table[eSVC_MSG_TYPE_SERVER_LINK] = central::OnServerLink;
     table[eSVC_MSG_TYPE_PANEL_READY] = central::OnPanelReady;
+    table[eSVC_MSG_TYPE_PLAYER_GRP_INFO] = central::OnGrpInfo;
+    table[eSVC_MSG_TYPE_GRP_LIST_OPEN] = central::OnGrpListOpen;
+    table[eSVC_MSG_TYPE_GRP_LIST_CLOSE] = central::OnGrpListClose;
+    table[eSVC_MSG_TYPE_GRP_LIST_PAGE] = central::OnGrpListPage;
+    table[eSVC_MSG_TYPE_CGI_GET_SYS_STATE] = central::OnCgiGetSysState;
+    table[eSVC_MSG_TYPE_CGI_SET_BRD_GRP] = central::OnCgiSetBrdGrp;
+    table[eSVC_MSG_TYPE_CGI_SYS_CTRL] = central::OnCgiSysCtrl;
+    table[eSVC_MSG_TYPE_CGI_EXT_OPTS] = central::OnCgiExtOpts;
     return table;
 }
 
