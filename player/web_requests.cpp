@@ -153,8 +153,8 @@ void OnCgiSysCtrl(const PlayerMsg* m) {
 }
 
 // The file first: the web page shows what the file holds, so the terminal
-// takes the new settings only once they are stored, and a failed write
-// leaves it running as the page still shows.
+// takes the new settings only once they are stored; a failed write leaves
+// the running settings as they were.
 void OnCgiExtOpts(const PlayerMsg* m) {
     if (m->len < sizeof(player_ext_opts_t)) return;
     if (PlayerSaveExtOpts(m->data) != 0) {
