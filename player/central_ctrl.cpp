@@ -1,14 +1,15 @@
 // The central control's dispatcher: one table row per message type.
 //
-// Types 32 to 39 (the panel's group list and the web requests) have no row
-// yet: a message of those types does nothing until they land. Only types
-// outside 1 to 39 are reported as invalid.
+// Every type from 1 to 39 has a row; a type outside that range is reported
+// as invalid.
 #include "player/central_ctrl.h"
 
 #include <array>
 #include <cstdio>
 
 #include "player/central_steps.h"
+#include "player/grp_list.h"
+#include "player/web_requests.h"
 
 namespace {
 
@@ -47,6 +48,14 @@ constexpr std::array<Handler, kPlayerMsgTypeLast + 1> BuildTable() {
     table[eSVC_MSG_TYPE_RF_STOP] = central::OnRfStop;
     table[eSVC_MSG_TYPE_SERVER_LINK] = central::OnServerLink;
     table[eSVC_MSG_TYPE_PANEL_READY] = central::OnPanelReady;
+    table[eSVC_MSG_TYPE_PLAYER_GRP_INFO] = central::OnGrpInfo;
+    table[eSVC_MSG_TYPE_GRP_LIST_OPEN] = central::OnGrpListOpen;
+    table[eSVC_MSG_TYPE_GRP_LIST_CLOSE] = central::OnGrpListClose;
+    table[eSVC_MSG_TYPE_GRP_LIST_PAGE] = central::OnGrpListPage;
+    table[eSVC_MSG_TYPE_CGI_GET_SYS_STATE] = central::OnCgiGetSysState;
+    table[eSVC_MSG_TYPE_CGI_SET_BRD_GRP] = central::OnCgiSetBrdGrp;
+    table[eSVC_MSG_TYPE_CGI_SYS_CTRL] = central::OnCgiSysCtrl;
+    table[eSVC_MSG_TYPE_CGI_EXT_OPTS] = central::OnCgiExtOpts;
     return table;
 }
 
