@@ -25,8 +25,11 @@ inline size_t Count(const std::string& text, const std::string& needle) {
 // paterm-server reading its commands from a pipe, its output in a file.
 class Server {
 public:
-    Server(const std::string& dir, const std::string& deviceId) : out_(dir + "/server.out") {
-        const std::string command = std::string(PATERM_SERVER_EXE) + " --announce 0 --bind 127.0.0.1 --terminal 127.0.0.1 --id " +
+    // options: how it announces and where it binds (default: silent, on 127.0.0.1).
+    Server(const std::string& dir, const std::string& deviceId,
+           const std::string& options = "--announce 0 --bind 127.0.0.1", const std::string& name = "server")
+        : out_(dir + "/" + name + ".out") {
+        const std::string command = std::string(PATERM_SERVER_EXE) + " " + options + " --terminal 127.0.0.1 --id " +
                                     deviceId + " > " + out_ + " 2>&1";
         in_ = ::popen(command.c_str(), "w");
     }
