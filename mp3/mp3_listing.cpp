@@ -154,7 +154,7 @@ private:
         for (;;) {
             Mp3ListingRequest request;
             Mp3LengthReader reader;
-            uint64_t generation = 0;
+            uint32_t generation = 0;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 wake_.wait(lock, [this] { return stopping_.load() || hasPending_; });
@@ -188,8 +188,9 @@ private:
     Mp3LengthReader reader_;
     std::thread thread_;
     // Read by the worker between files without the lock: a request newer
-    // than the one in hand, or a stop, ends the listing in hand.
-    std::atomic<uint64_t> generation_{0};
+    // than the one in hand, or a stop, ends the listing in hand. Only
+    // compared for change, so 32 bits (no 64-bit atomics on the terminal).
+    std::atomic<uint32_t> generation_{0};
     std::atomic<bool> stopping_{false};
 };
 
