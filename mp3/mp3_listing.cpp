@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -99,9 +100,9 @@ bool WriteListingText(const ListingJob& job, const Mp3ListingRequest& request) {
 void WriteListing(const Mp3ListingRequest& request, const Mp3LengthReader& length,
                   const std::function<bool()>& superseded) {
     const std::string temp = board::Path(kListingTempPath);
-    FILE* out = fopen(temp.c_str(), "w");
+    FILE* out = fopen(temp.c_str(), "we");  // no shell command inherits it
     if (out == nullptr) return;
-    const bool written = WriteListingText(ListingJob{out, length, superseded}, request);
+    const bool written = WriteListingText(ListingJob{out, length, superseded}, request) && ferror(out) == 0;
     const bool closed = fclose(out) == 0;
     if (!written || !closed || rename(temp.c_str(), board::Path(kMp3ListingPath).c_str()) != 0)
         remove(temp.c_str());
@@ -119,9 +120,11 @@ public:
         pending_ = std::move(request);
         hasPending_ = true;
         generation_.fetch_add(1);
-        if (!thread_.joinable()) {
-            stopping_.store(false);
-            thread_ = std::thread(&ListingWorker::Run, this);
+        if (!thread_.joinable() && !StartThread()) {
+            // Without a worker there is no listing; the library itself goes on.
+            hasPending_ = false;
+            puts("Start music listing worker fail!\r");
+            return;
         }
         wake_.notify_one();
     }
@@ -150,6 +153,17 @@ public:
     }
 
 private:
+    // Under mutex_.
+    bool StartThread() {
+        stopping_.store(false);
+        try {
+            thread_ = std::thread(&ListingWorker::Run, this);
+        } catch (const std::system_error&) {
+            return false;
+        }
+        return true;
+    }
+
     void Run() {
         for (;;) {
             Mp3ListingRequest request;
