@@ -10,6 +10,7 @@ mpg123_handle* gMp3LengthHandle;
 }
 
 void Mp3LengthInit(void) {
+    if (gMp3LengthHandle != nullptr) return;  // one handle for the program's life
     if (mpg123_init() != MPG123_OK) return;
     gMp3LengthHandle = mpg123_new(nullptr, nullptr);
 }

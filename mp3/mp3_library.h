@@ -5,7 +5,9 @@
 // Everything here runs in the player manager task. The play task reads the
 // selection only while it holds the play gate, and every operation that
 // changes the tables stops playback first (Mp3Stop), so the tables are
-// steady while a file plays.
+// steady while a file plays. The listing, which works out every file's
+// playing time, runs on a worker of its own (mp3/mp3_listing.h) from a copy
+// of the folder table, so a full card never holds up the manager task.
 #ifndef PATERM_MP3_MP3_LIBRARY_H
 #define PATERM_MP3_MP3_LIBRARY_H
 
@@ -54,5 +56,21 @@ void Mp3ShowCurFile(void);
 // The path of the current file ("/mmc/%02d%s/%02d%s.mp3"), as a terminal
 // path. False when there is no current folder or file.
 bool Mp3CurFilePath(char* path, size_t size);
+
+// The steps the operations above are made of.
+enum class Mp3Direction { kForward, kBackward };
+// Reads the card's folders into the folder table (no folder current
+// afterwards); returns how many were accepted.
+int Mp3ScanRootDir(void);
+// Reads the current folder's files into the file table and selects the first.
+void Mp3ScanCurDir(void);
+// From slot start on, the start slot first and the one behind it last: the
+// first valid folder becomes current and is scanned / the first valid file
+// becomes current and is shown. None found: no folder (and so no file) / no file.
+void Mp3FindDir(uint8_t start, Mp3Direction direction);
+void Mp3FindFile(uint8_t start, Mp3Direction direction);
+// Has the listing worker write "/tmp/musicInfo" for the folders of the
+// folder table (folderCount 0: the empty listing). Returns at once.
+void Mp3WriteMusicInfo(int folderCount);
 
 #endif  // PATERM_MP3_MP3_LIBRARY_H
