@@ -12,7 +12,10 @@
 # File N of a folder begins with N short beeps, then holds its tone.
 set -eu
 
-[ $# -ge 2 ] && [ $# -le 3 ] || { sed -n '7,10p' "$0" >&2; exit 2; }
+if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+    sed -n '7,10p' "$0" >&2
+    exit 2
+fi
 out=$1
 tone=$2
 lame=${3:-lame}
