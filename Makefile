@@ -128,6 +128,8 @@ bench: build
 	./build/bin/paterm_bench
 	-if [ -x build/bin/brd_encode_bench ]; then ./build/bin/brd_encode_bench; fi
 	-if [ -x build/bin/brd_stream_clock_bench ]; then ./build/bin/brd_stream_clock_bench --seconds=$(BENCH_SECONDS); fi
+	-if [ -x build/bin/control_latency_bench ]; then ./build/bin/control_latency_bench; fi
+	-if [ -x build/bin/idle_bench ]; then ./build/bin/idle_bench --seconds=$(BENCH_SECONDS); fi
 
 # The advanced settings page on http://127.0.0.1:$(WEB_PORT)/ against the
 # board root that `make run` uses; Ctrl-C stops the web server.
