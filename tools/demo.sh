@@ -11,10 +11,11 @@
 #   --bin DIR   the built programs (default ./build/bin)
 #   --card DIR  the sample card (default ./build/sample-card)
 #   --work DIR  the server's log, its command pipe, the broadcast WAV (default ./build/demo)
-#   --check     start everything, wait for the panel's acknowledgement and the
-#               server's first status report, stop; exit 0, 1 when either
-#               does not come, 77 when this machine cannot run it (not root,
-#               no network namespaces, no sample card)
+#   --check     start everything, wait for the terminal's hello on the panel
+#               line, the panel's acknowledgement and the server's first
+#               status report, stop; exit 0, 1 when one does not come, 77
+#               when this machine cannot run it (not root, no network
+#               namespaces, no sample card)
 #   SIM_ARG     options for paterm-sim (docs/board.md)
 # Needs root (network namespaces) and iproute2.
 set -eu
@@ -32,7 +33,7 @@ TONE_HZ=1000          # the board's line input while the demo runs
 CHECK_SECONDS=40      # --check: the panel and the first report must come within this
 
 usage() {
-    sed -n '9,18p' "$0" >&2
+    sed -n '9,19p' "$0" >&2
     exit 2
 }
 # A failure to run at all: 77 for --check (ctest's skip), 1 otherwise.
@@ -53,7 +54,7 @@ while [ $# -gt 0 ]; do
         --card) [ $# -ge 2 ] || usage; card=$2; shift 2 ;;
         --work) [ $# -ge 2 ] || usage; work=$2; shift 2 ;;
         --check) check=1; shift ;;
-        -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
         --) shift; break ;;
         *) usage ;;
     esac
@@ -133,6 +134,14 @@ until simctl status >/dev/null 2>&1; do
     kill -0 "$board_pid" 2>/dev/null || { cat "$work/board.log" >&2; die "the board ended at start"; }
     sleep 0.1
 done
+# The check's panel attaches at once, so it sees the terminal's hello too.
+if [ "$check" -eq 1 ]; then
+    rm -f "$work/panel.in"
+    mkfifo "$work/panel.in"
+    exec 4<>"$work/panel.in"
+    "$bin/paterm-panel" --root "$root" <"$work/panel.in" >"$work/panel.out" 2>&1 4>&- &
+    panel_pid=$!
+fi
 simctl "{\"cmd\":\"dsp.source\",\"tone\":$TONE_HZ,\"amplitude\":8000}" >/dev/null
 
 # The server reads its commands from a pipe this script holds open, so it
@@ -142,7 +151,7 @@ mkfifo "$work/server.in"
 exec 3<>"$work/server.in"
 : >"$work/server.log"
 sh "$here/netns" server "$ns" -- "$bin/paterm-server" --bind 192.168.1.5 --brd-wav "$work/brd.wav" \
-    <"$work/server.in" >"$work/server.log" 2>&1 3>&- &
+    <"$work/server.in" >"$work/server.log" 2>&1 3>&- 4>&- &
 
 # Grants each new request the server prints (the terminal repeats its
 # request in every status report until it is granted).
@@ -157,7 +166,7 @@ grant_requests() {
         sleep 0.5
     done
 }
-grant_requests &
+grant_requests 4>&- &
 granter_pid=$!
 
 guide() {
@@ -185,25 +194,30 @@ EOF
 }
 guide >"$work/guide.txt"
 
+# The terminal's hello as the board recorded it (the panel may have come
+# too late to see it), the panel's acknowledgement, the first report.
+checked() {
+    simctl '{"cmd":"panel.frames","from":0}' 2>/dev/null | grep -q '"hex":"02 00"' &&
+        grep -q 'terminal   acknowledged' "$work/panel.out" &&
+        grep -q 'status from 192.168.1.10' "$work/server.log"
+}
+
 if [ "$check" -eq 1 ]; then
-    rm -f "$work/panel.in"
-    mkfifo "$work/panel.in"
-    exec 4<>"$work/panel.in"
-    "$bin/paterm-panel" --root "$root" <"$work/panel.in" >"$work/panel.out" 2>&1 3>&- 4>&- &
-    panel_pid=$!
     tries=0
-    until grep -q 'terminal   acknowledged' "$work/panel.out" && grep -q 'status from 192.168.1.10' "$work/server.log"; do
+    until checked; do
         tries=$((tries + 1))
-        if [ "$tries" -gt $((CHECK_SECONDS * 10)) ]; then
-            echo "demo: --check: no panel acknowledgement or status report within $CHECK_SECONDS s" >&2
+        if [ "$tries" -gt $((CHECK_SECONDS * 5)) ]; then
+            echo "demo: --check: no hello, panel acknowledgement or status report within $CHECK_SECONDS s" >&2
+            echo "--- panel (last screen)" >&2; tail -c 1500 "$work/panel.out" | tr -d '\033' >&2; echo >&2
             echo "--- server.log" >&2; tail -n 20 "$work/server.log" >&2
             echo "--- console.log" >&2; tail -n 20 "$root/sim/console.log" >&2
             exit 1
         fi
-        sleep 0.1
+        sleep 0.2
     done
     simctl status | grep -q '"card_present":true' || die "--check: the board's card is not in"
-    echo "demo: --check: the panel was acknowledged, the server received a status report, the card is in"
+    echo "demo: --check: the terminal said hello on the panel line, acknowledged the panel's announce" \
+        "and reported to the server; the card is in"
     exit 0
 fi
 
