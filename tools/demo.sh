@@ -144,13 +144,18 @@ if [ "$check" -eq 1 ]; then
 fi
 simctl "{\"cmd\":\"dsp.source\",\"tone\":$TONE_HZ,\"amplitude\":8000}" >/dev/null
 
+# The server addresses the terminal by the id in its EEPROM (a root made
+# earlier may carry another than the board's default).
+device_id=$(head -c 10 "$root/dev/i2c-eeprom0" 2>/dev/null | tr -cd '[:print:]')
+[ "${#device_id}" -eq 10 ] || device_id=PT00000001
+
 # The server reads its commands from a pipe this script holds open, so it
 # lives until the script ends; anyone may write a command into the pipe.
 rm -f "$work/server.in"
 mkfifo "$work/server.in"
 exec 3<>"$work/server.in"
 : >"$work/server.log"
-sh "$here/netns" server "$ns" -- "$bin/paterm-server" --bind 192.168.1.5 --brd-wav "$work/brd.wav" \
+sh "$here/netns" server "$ns" -- "$bin/paterm-server" --bind 192.168.1.5 --id "$device_id" --brd-wav "$work/brd.wav" \
     <"$work/server.in" >"$work/server.log" 2>&1 3>&- 4>&- &
 
 # Grants each new request the server prints (the terminal repeats its
