@@ -1,7 +1,10 @@
-# Top-level entry points. `make run` starts the terminal on the simulated
+# Top-level entry points. `make demo` shows the terminal with its panel,
+# server and sample SD card; `make run` starts the terminal on the simulated
 # board; `make test` runs every test. Each installs the packages it lacks
-# first: `make run` only what building and running need, the tests the rest.
+# first: `make demo` and `make run` only what building and running need, the
+# tests the rest.
 #
+#   make demo                            board, server and panel in a private network (root)
 #   make run SIM_ARGS="--no-card --device-id PT00000042"   paterm-sim options
 #   make run SIM_ROOT="/tmp/my root"                       another board root
 #   make run-netns                       the board in a private network (root)
@@ -21,7 +24,7 @@ TEST_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATERM_TESTS=ON -DPATERM_BENCH
 # shown only when it fails, so `make run` shows the board, not the build.
 quietly = mkdir -p build && { $(2); } >build/$(1) 2>&1 || { cat build/$(1) >&2; echo "make: failed; see build/$(1)" >&2; exit 1; }
 
-.PHONY: setup setup-web setup-test setup-cross build build-run run run-netns test test-asan test-tsan build-lpc3250 \
+.PHONY: setup setup-web setup-test setup-cross build build-run run run-netns demo test test-asan test-tsan build-lpc3250 \
 	cross-sysroot cross-lpc3250 install-lpc3250 build-qemu test-qemu bench clean web
 
 setup:
@@ -49,6 +52,12 @@ run: build-run
 # server side at 192.168.1.5). Needs root.
 run-netns: build-run
 	@sh tools/netns exec -- ./build/bin/paterm-sim --root "$(SIM_ROOT)" $(SIM_ARGS)
+
+# The demonstration (tools/demo.sh): the sample card in $(SIM_ROOT)/mmc, the
+# board and paterm-server in a private network, paterm-panel here, a guide.
+# The server's log, its command pipe and the broadcast WAV are in build/demo/.
+demo: build-run
+	@sh tools/demo.sh --root "$(SIM_ROOT)" --bin build/bin --card build/sample-card --work build/demo -- $(SIM_ARGS)
 
 build: setup-test
 	cmake -S . -B build $(TEST_CONFIG) $(CMAKE_FLAGS)
@@ -119,6 +128,8 @@ bench: build
 	./build/bin/paterm_bench
 	-if [ -x build/bin/brd_encode_bench ]; then ./build/bin/brd_encode_bench; fi
 	-if [ -x build/bin/brd_stream_clock_bench ]; then ./build/bin/brd_stream_clock_bench --seconds=$(BENCH_SECONDS); fi
+	-if [ -x build/bin/control_latency_bench ]; then ./build/bin/control_latency_bench; fi
+	-if [ -x build/bin/idle_bench ]; then ./build/bin/idle_bench --seconds=$(BENCH_SECONDS); fi
 
 # The advanced settings page on http://127.0.0.1:$(WEB_PORT)/ against the
 # board root that `make run` uses; Ctrl-C stops the web server.
