@@ -1,9 +1,8 @@
-// Interim definitions while the library and the player are being built: no
-// card is read and nothing plays. Each definition goes as its real one lands.
+// Interim definitions while the library is being built: no card is read.
+// Each definition goes as its real one lands.
 #include <cstring>
 
 #include "mp3/mp3_library.h"
-#include "mp3/mp3_play.h"
 
 void Mp3CardReady(void) {}
 void Mp3CardAbsent(void) {}
@@ -23,12 +22,3 @@ int Mp3GetCurDir(uint8_t* number, char* name) { return NoSelection(number, name)
 int Mp3GetCurFile(uint8_t* number, char* name) { return NoSelection(number, name); }
 void Mp3ShowCurFile(void) {}
 bool Mp3CurFilePath(char*, size_t) { return false; }
-
-int Mp3PlayTaskStart(void) { return 0; }
-void* Mp3PlayTask(void*) { return nullptr; }
-void Mp3Play(void) {}
-void Mp3Stop(void) {}
-void Mp3PlayTick(void) {}
-int Mp3IsPaused(void) { return 0; }
-void Mp3SetPaused(int) {}
-uint32_t Mp3PlaySeconds(void) { return 0; }
