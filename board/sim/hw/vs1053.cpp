@@ -26,7 +26,7 @@ void Vs1053::Advance(Clock::time_point now) {
         fill_ = 0;
     } else if (now > drainedAt_) {
         const double seconds = std::chrono::duration<double>(now - drainedAt_).count();
-        if (fill_ > 0 && fill_ <= seconds * drainRate_) ranDry_ = true;
+        if (fill_ > 0 && fill_ <= seconds * drainRate_ && !starved_) ranDry_ = true;
         fill_ = std::max(0.0, fill_ - seconds * drainRate_);
     }
     // A byte clocked a moment before the last look must not drain twice.
@@ -79,7 +79,7 @@ void Vs1053::EndStream() {
     streamSamples_ = 0;
     fill_ = 0;
     drainRate_ = 0;
-    ranDry_ = false;
+    ranDry_ = starved_ = false;
     stats_.bitRate = 0;
 }
 
@@ -144,7 +144,10 @@ void Vs1053::SdiByte(uint8_t mosi, Clock::time_point now) {
     }
     ++stats_.sdiBytes;
     if (capture_) captured_.push_back(mosi);
-    if (ranDry_ && drainRate_ > 0) ++stats_.underruns;
+    if (ranDry_ && drainRate_ > 0) {
+        ++stats_.underruns;
+        starved_ = true;  // one underrun until the buffer has filled again
+    }
     ranDry_ = false;
     if (std::optional<MpegHeader> header = scanner_.Push(mosi)) {
         if (drainRate_ <= 0) fill_ = 3;  // the junk before the stream is gone; the header's first bytes wait
@@ -152,6 +155,7 @@ void Vs1053::SdiByte(uint8_t mosi, Clock::time_point now) {
         stats_.bitRate = header->bitRate;
     }
     fill_ += 1;
+    if (fill_ >= kDreqFreeBytes) starved_ = false;
     pending_.push_back(mosi);
     if (pending_.size() >= kFeedChunk) FlushPending();
 }

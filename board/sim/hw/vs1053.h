@@ -30,7 +30,8 @@
 //
 // An underrun is counted when the input buffer of a stream that has begun
 // (its first frame header seen) runs empty and stream data comes again: the
-// chip went silent in the middle of the stream. The buffer draining after
+// chip went silent in the middle of the stream. One underrun lasts until the
+// buffer holds 32 bytes again. The buffer draining after
 // the last data of a stream is its end, not an underrun.
 //
 // Time is the models' clock; bytes arrive with the time their last bit was
@@ -147,6 +148,7 @@ private:
     double drainRate_ = 0;       // bytes per second; 0: skipping junk
     Clock::time_point drainedAt_{};
     bool ranDry_ = false;        // the stream's buffer ran empty since its last byte
+    bool starved_ = false;       // counted as an underrun, not yet filled again
     bool capture_ = false;
     std::vector<uint8_t> captured_;
     MpegFrameScanner scanner_;
