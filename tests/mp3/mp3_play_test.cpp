@@ -151,6 +151,11 @@ TEST_F(Mp3PlayTest, FilesReachTheChipWholeOnceAndEndWithTheEndMessage) {
 TEST_F(Mp3PlayTest, StopReturnsWhileACardReadHangsAndTheLateReadLeavesTheRingAlone) {
     int pipeFds[2];
     ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    // Whatever fails, the card answers at the end, so the stop in TearDown returns.
+    struct CloseAtEnd {
+        int fd;
+        ~CloseAtEnd() { ::close(fd); }
+    } writer{pipeFds[1]};
     ASSERT_GT(::fcntl(pipeFds[1], F_SETPIPE_SZ, 256 * 1024), 17 * 4096);
     const Bytes head = mp3test::SilentStream(17 * 4096);
     ASSERT_EQ(::write(pipeFds[1], head.data(), head.size()), static_cast<ssize_t>(head.size()));
@@ -191,7 +196,6 @@ TEST_F(Mp3PlayTest, StopReturnsWhileACardReadHangsAndTheLateReadLeavesTheRingAlo
     EXPECT_EQ(ring.writeIdx.load(), writeIdx);
     for (size_t i = 0; i < ring.slots.size(); ++i) EXPECT_EQ(ring.slots[i].full.load(), full[i]) << "slot " << i;
     EXPECT_EQ(Mp3FeedStatsGet().blocks, before.blocks);
-    ::close(pipeFds[1]);
 
     EXPECT_TRUE(board_.TakeCapture() == Played(head)) << "what the card gave, once";
     const std::string out = testing::internal::GetCapturedStdout();
