@@ -121,8 +121,8 @@ test-qemu: build-qemu
 	ctest --test-dir build-cross/sim --output-on-failure -j$(JOBS) \
 		-L '$(QEMU_LABELS)' -E '$(QEMU_EXCLUDE)'
 
-# The broadcast benchmarks run where they were built (they need root for a
-# private network namespace); a figure off its target does not stop the rest.
+# The benchmarks run where they were built (the broadcast ones need root for
+# a private network namespace); a figure off its target does not stop the rest.
 BENCH_SECONDS ?= 60
 bench: build
 	./build/bin/paterm_bench
@@ -130,6 +130,7 @@ bench: build
 	-if [ -x build/bin/brd_stream_clock_bench ]; then ./build/bin/brd_stream_clock_bench --seconds=$(BENCH_SECONDS); fi
 	-if [ -x build/bin/control_latency_bench ]; then ./build/bin/control_latency_bench; fi
 	-if [ -x build/bin/idle_bench ]; then ./build/bin/idle_bench --seconds=$(BENCH_SECONDS); fi
+	-if [ -x build/bin/mp3_feed_bench ]; then ./build/bin/mp3_feed_bench; fi
 
 # The advanced settings page on http://127.0.0.1:$(WEB_PORT)/ against the
 # board root that `make run` uses; Ctrl-C stops the web server.

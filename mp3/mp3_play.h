@@ -10,6 +10,8 @@
 // 0, or -1 after "Start Mp3PlayTask fail! \r".
 int Mp3PlayTaskStart(void);
 void* Mp3PlayTask(void* argument);
+// One file, from its open to the closing of file and device (the play task).
+void Mp3PlayFile(void);
 
 // Starts the current file when stopped; a running playback only loses its pause.
 void Mp3Play(void);

@@ -23,6 +23,7 @@ Json DecoderPart::Stats() {
                       {"dreq_fault", s.dreqFault},
                       {"in_reset", s.inReset},
                       {"overrun_bytes", s.overrunBytes},
+                      {"underruns", s.underruns},
                       {"bytes_after_xcs", s.bytesAfterXcs},
                       {"bytes_after_xdcs", s.bytesAfterXdcs},
                       {"sci_while_dreq_low", s.sciWhileDreqLow},

@@ -329,6 +329,32 @@ TEST_F(MachineTest, DreqFallsWithAFullBufferAndRisesAtTheStreamsBitRate) {
     EXPECT_TRUE(Dreq());
 }
 
+// An underrun is the chip falling silent mid-stream: counted when data
+// comes again after the buffer ran dry, once until the buffer has filled
+// again, and never for the drain after the last data.
+TEST_F(MachineTest, UnderrunCountsOnceEachTimeAStreamResumesFromADryBuffer) {
+    const auto Sdi = [this](const uint8_t* data, size_t n) {
+        Lines(gpio::kXdcs);
+        for (size_t i = 0; i < n; ++i) machine_.decoder().Exchange(data[i], machine_.clock().Now());
+        Lines(0);
+    };
+    PowerUp();
+    const std::vector<uint8_t> stream = testsupport::SilentMp3(10);  // 16 bytes a millisecond
+    Sdi(stream.data(), 1000);
+    Pass(100ms);
+    EXPECT_EQ(machine_.decoder().GetStats().buffered, 0);
+    EXPECT_EQ(machine_.decoder().GetStats().underruns, 0u) << "the end of what was sent";
+    Sdi(stream.data() + 1000, 10);
+    EXPECT_EQ(machine_.decoder().GetStats().underruns, 1u);
+    Pass(2ms);
+    Sdi(stream.data() + 1010, 10);  // dry again before it ever filled: the same underrun
+    EXPECT_EQ(machine_.decoder().GetStats().underruns, 1u);
+    Sdi(stream.data() + 1020, 100);
+    Pass(20ms);
+    Sdi(stream.data() + 1120, 10);
+    EXPECT_EQ(machine_.decoder().GetStats().underruns, 2u);
+}
+
 TEST_F(MachineTest, JunkBeforeAStreamIsSkippedAtOnce) {
     PowerUp();
     const std::vector<uint8_t> zeros(4096, 0);

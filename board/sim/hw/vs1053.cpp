@@ -2,6 +2,7 @@
 #include "board/sim/hw/vs1053.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "board/sim/hw/registers.h"
 
@@ -25,6 +26,7 @@ void Vs1053::Advance(Clock::time_point now) {
         fill_ = 0;
     } else if (now > drainedAt_) {
         const double seconds = std::chrono::duration<double>(now - drainedAt_).count();
+        if (fill_ > 0 && fill_ <= seconds * drainRate_ && !starved_) ranDry_ = true;
         fill_ = std::max(0.0, fill_ - seconds * drainRate_);
     }
     // A byte clocked a moment before the last look must not drain twice.
@@ -77,6 +79,7 @@ void Vs1053::EndStream() {
     streamSamples_ = 0;
     fill_ = 0;
     drainRate_ = 0;
+    ranDry_ = starved_ = false;
     stats_.bitRate = 0;
 }
 
@@ -140,12 +143,19 @@ void Vs1053::SdiByte(uint8_t mosi, Clock::time_point now) {
         return;
     }
     ++stats_.sdiBytes;
+    if (capture_) captured_.push_back(mosi);
+    if (ranDry_ && drainRate_ > 0) {
+        ++stats_.underruns;
+        starved_ = true;  // one underrun until the buffer has filled again
+    }
+    ranDry_ = false;
     if (std::optional<MpegHeader> header = scanner_.Push(mosi)) {
         if (drainRate_ <= 0) fill_ = 3;  // the junk before the stream is gone; the header's first bytes wait
         drainRate_ = header->bitRate / 8.0;
         stats_.bitRate = header->bitRate;
     }
     fill_ += 1;
+    if (fill_ >= kDreqFreeBytes) starved_ = false;
     pending_.push_back(mosi);
     if (pending_.size() >= kFeedChunk) FlushPending();
 }
@@ -205,6 +215,16 @@ bool Vs1053::Dreq() {
 void Vs1053::SetDreqFault(bool on) {
     std::lock_guard<std::mutex> lock(mutex_);
     fault_ = on;
+}
+
+void Vs1053::CaptureSdi(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    capture_ = on;
+}
+
+std::vector<uint8_t> Vs1053::TakeSdiCapture() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(captured_, {});
 }
 
 Vs1053::Stats Vs1053::GetStats() {

@@ -28,6 +28,12 @@
 // low before, it is counted against that select (a driver that raised XCS
 // or XDCS while its bytes were still in the SSP).
 //
+// An underrun is counted when the input buffer of a stream that has begun
+// (its first frame header seen) runs empty and stream data comes again: the
+// chip went silent in the middle of the stream. One underrun lasts until the
+// buffer holds 32 bytes again. The buffer draining after
+// the last data of a stream is its end, not an underrun.
+//
 // Time is the models' clock; bytes arrive with the time their last bit was
 // clocked. The DREQ fault switch holds DREQ low whatever the chip does, as
 // a dead chip would; resets do not clear it.
@@ -79,6 +85,7 @@ public:
         uint64_t bytesAfterXdcs = 0;   // of those, after XDCS was the select last low
         uint64_t sciWhileDreqLow = 0;  // SCI commands begun while DREQ was low
         uint64_t busConflicts = 0;     // clocked with both selects low
+        uint64_t underruns = 0;        // the buffer ran empty mid-stream
         uint64_t decodedSamples = 0;   // sample frames since power-on
         double decodedSeconds = 0;
         uint64_t wavSamples = 0;       // sample frames in the WAV file
@@ -100,6 +107,9 @@ public:
     void SetPins(uint32_t outputs);
     bool Dreq();
     void SetDreqFault(bool on);
+    // Backdoor for tests: while on, every byte the SDI accepts is kept, in order.
+    void CaptureSdi(bool on);
+    std::vector<uint8_t> TakeSdiCapture();
 
     Stats GetStats();
     std::vector<Clock::time_point> HardwareResetTimes() const;
@@ -137,6 +147,10 @@ private:
     double fill_ = 0;            // bytes in the input buffer
     double drainRate_ = 0;       // bytes per second; 0: skipping junk
     Clock::time_point drainedAt_{};
+    bool ranDry_ = false;        // the stream's buffer ran empty since its last byte
+    bool starved_ = false;       // counted as an underrun, not yet filled again
+    bool capture_ = false;
+    std::vector<uint8_t> captured_;
     MpegFrameScanner scanner_;
     std::vector<uint8_t> pending_;  // accepted, not yet handed to the decoder
     Mp3Stream mp3_;
