@@ -200,18 +200,20 @@ TEST_F(WebAndList, StateReplyGroupMaskAndControlRecord) {
         expected[at] = static_cast<uint8_t>(value);
     EXPECT_EQ(cgi.Receive(2000), expected);
 
-    // Auto mode: the broadcast fields are ignored, the rest applied.
+    // Auto mode: the broadcast fields are ignored (broadcast off asked for
+    // here), the rest applied; playing in auto mode asks for the broadcast itself.
     SetBrdState(0);
     SetAutoMode(1);
-    const Bytes record = {1, 1, 1, 0, 0, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0};
+    const Bytes record = {1, 0, 1, 0, 0, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0};
     Post(eSVC_MSG_TYPE_CGI_SYS_CTRL, Bytes(record.begin(), record.end() - 1));  // short: ignored
     Post(eSVC_MSG_TYPE_CGI_SYS_CTRL, record);
-    EXPECT_EQ(Panel(), (Frames{Switch(1, 0), Switch(3, 1)}));
-    EXPECT_EQ(GetBrdState(), 0);
+    EXPECT_EQ(Panel(), (Frames{Switch(1, 0), Switch(3, 1), Led(13, 3)}));
+    EXPECT_EQ(GetBrdState(), 1);
     EXPECT_EQ(GetChn2On(), 0) << "channel 2 was not valid";
     EXPECT_EQ(GetChn4On(), 1) << "play command 1 switches the MP3 channel on";
-    EXPECT_EQ(Reports(), std::vector<Report>{});
+    EXPECT_EQ(Reports(), (std::vector<Report>{{1, 0x0205, 0}}));
 
+    SetBrdState(0);
     SetAutoMode(0);
     Post(eSVC_MSG_TYPE_CGI_SYS_CTRL, {1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     Post(eSVC_MSG_TYPE_CGI_SYS_CTRL, {1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
