@@ -194,7 +194,6 @@ Listen afterwards:
   the broadcast as the server decoded it   $work/brd.wav
   the MP3 files as the decoder chip played them   $root/sim/decoder.wav
 Server commands by hand:  echo 'stop $BRD_ID' > $work/server.in   (paterm-server --help lists them)
-The MP3 keys act once the MP3 player is in the build; until then the terminal ignores them.
 EOF
 }
 guide >"$work/guide.txt"
