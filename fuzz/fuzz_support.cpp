@@ -1,0 +1,80 @@
+// The fuzz targets' shared harness: board root, private network, identity,
+// datagram records, and no real waits.
+#include "fuzz/fuzz_support.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+#include "net/net_frame.h"
+#include "tests/cgi/private_net.h"
+#include "tests/net/net_test_support.h"
+#include "tests/support/board_root.h"
+
+// The terminal waits a second before a reboot it asks for (which the
+// standalone seam refuses anyway); a fuzzer cannot afford the wait.
+extern "C" unsigned int sleep(unsigned int) { return 0; }
+
+namespace fuzzsupport {
+
+const std::string& BoardRoot() {
+    static const auto root = std::make_unique<testsupport::TempBoardRoot>();
+    return root->dir();
+}
+
+std::string HostPath(const std::string& terminalPath) { return BoardRoot() + terminalPath; }
+
+void WriteFile(const std::string& terminalPath, const uint8_t* data, size_t size) {
+    std::ofstream out(HostPath(terminalPath), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+void EnterPrivateNetworkOrDie() {
+    if (!cgitest::EnterPrivateNetwork()) {
+        std::fprintf(stderr, "fuzz: no private network namespace (needs root)\n");
+        std::abort();
+    }
+}
+
+const uint8_t* DeviceId() { return reinterpret_cast<const uint8_t*>(nettest::kDeviceId); }
+
+namespace {
+
+void Repair(Bytes& frame, uint8_t flags) {
+    if (frame.size() < kNetFrameOverhead) return;
+    if (flags & 1) std::copy(DeviceId(), DeviceId() + kNetFrameDevIdLength, frame.begin() + 5);
+    if (flags & 2) {
+        const size_t len = frame.size() - 5;
+        frame[0] = frame[3] = kNetFrameHead;
+        frame[1] = static_cast<uint8_t>(len & 0xFF);
+        frame[2] = static_cast<uint8_t>(len >> 8);
+        uint8_t sum = 0;
+        for (size_t i = 4; i < frame.size() - 2; ++i) sum = static_cast<uint8_t>(sum + frame[i]);
+        frame[frame.size() - 2] = sum;
+        frame.back() = kNetFrameTail;
+    }
+}
+
+}  // namespace
+
+std::vector<Bytes> Datagrams(const uint8_t* data, size_t size, size_t maxSize, size_t maxCount) {
+    std::vector<Bytes> all;
+    size_t at = 0;
+    while (at + 3 <= size && all.size() < maxCount) {
+        const uint8_t flags = data[at];
+        size_t length = static_cast<size_t>(data[at + 1] | (data[at + 2] << 8));
+        at += 3;
+        if (length > size - at) length = size - at;
+        Bytes datagram(data + at, data + at + std::min(length, maxSize));
+        at += length;
+        Repair(datagram, flags);
+        all.push_back(std::move(datagram));
+    }
+    return all;
+}
+
+}  // namespace fuzzsupport
