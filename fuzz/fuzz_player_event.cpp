@@ -31,6 +31,9 @@ ssize_t RecvFromInput(int, void* buf, size_t len) {
 }
 }  // namespace
 
+// VosSleepMs, wrapped by the linker for this target only.
+extern "C" int32_t __wrap__Z10VosSleepMsj(uint32_t) { return 0; }
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     gQueue = fuzzsupport::LoadTerminal();
     return 0;

@@ -2,6 +2,7 @@
 // datagram records, and no real waits.
 #include "fuzz/fuzz_support.h"
 
+#include <net/route.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,11 +34,46 @@ void WriteFile(const std::string& terminalPath, const uint8_t* data, size_t size
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 }
 
+namespace {
+
+sockaddr IPv4(uint32_t hostOrder) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(hostOrder);
+    sockaddr out{};
+    std::memcpy(&out, &in, sizeof in);
+    return out;
+}
+
+// Multicast on lo, so that the answers to the announcement group are sent
+// (and go nowhere) rather than failing for want of a route.
+void RouteMulticastToLoopback() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    if (ioctl(fd, SIOCGIFFLAGS, &ifr) == 0) {
+        ifr.ifr_flags |= IFF_MULTICAST;
+        ioctl(fd, SIOCSIFFLAGS, &ifr);
+    }
+    rtentry route{};
+    route.rt_dst = IPv4(0xE0000000);
+    route.rt_genmask = IPv4(0xF0000000);
+    route.rt_flags = RTF_UP;
+    char device[] = "lo";
+    route.rt_dev = device;
+    ioctl(fd, SIOCADDRT, &route);
+    close(fd);
+}
+
+}  // namespace
+
 void EnterPrivateNetworkOrDie() {
     if (!cgitest::EnterPrivateNetwork()) {
         std::fprintf(stderr, "fuzz: no private network namespace (needs root)\n");
         std::abort();
     }
+    RouteMulticastToLoopback();
 }
 
 const uint8_t* DeviceId() { return reinterpret_cast<const uint8_t*>(nettest::kDeviceId); }

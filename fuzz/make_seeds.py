@@ -51,8 +51,8 @@ def announce():
     write("fuzz_announce", "search", records(frame(0x81, b"")))
     login = b"super".ljust(16, b"\x00") + b"admin".ljust(16, b"\x00") + \
         bytes([192, 168, 1, 10, 255, 255, 255, 0, 192, 168, 1, 1])
-    # The login's fields start at frame byte 15: the identifier is not the terminal's.
-    write("fuzz_announce", "login", records(frame(0x83, login, b"\x00" * 10)))
+    # The administrator's login ("super", "admin": the harness's password file).
+    write("fuzz_announce", "login", records(frame(0x83, login)))
 
 
 def cgi_channel():
