@@ -3,9 +3,12 @@
 #include "fuzz/fuzz_support.h"
 
 #include <net/route.h>
+#include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -16,9 +19,21 @@
 #include "tests/net/net_test_support.h"
 #include "tests/support/board_root.h"
 
+namespace {
+// Inputs run on the main thread; static initialisation runs there too.
+const pthread_t gInputThread = pthread_self();
+}  // namespace
+
 // The terminal waits a second before a reboot it asks for (which the
-// standalone seam refuses anyway); a fuzzer cannot afford the wait.
-extern "C" unsigned int sleep(unsigned int) { return 0; }
+// standalone seam refuses anyway); a fuzzer cannot afford the wait. The
+// fuzzer's own threads (its memory watch) still sleep.
+extern "C" unsigned int sleep(unsigned int seconds) {
+    if (pthread_equal(pthread_self(), gInputThread)) return 0;
+    timespec wait{static_cast<time_t>(seconds), 0};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+    return 0;
+}
 
 namespace fuzzsupport {
 
