@@ -39,6 +39,7 @@ upgrade::ByteSource SourceOf(const std::vector<uint8_t>& bytes) {
     auto at = std::make_shared<size_t>(0);
     return [&bytes, at](uint8_t* buf, size_t count) -> ssize_t {
         const size_t n = std::min({count, bytes.size() - *at, size_t{1000}});
+        if (n == 0) return 0;
         std::memcpy(buf, bytes.data() + *at, n);
         *at += n;
         return static_cast<ssize_t>(n);
