@@ -25,7 +25,7 @@ TEST_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATERM_TESTS=ON -DPATERM_BENCH
 quietly = mkdir -p build && { $(2); } >build/$(1) 2>&1 || { cat build/$(1) >&2; echo "make: failed; see build/$(1)" >&2; exit 1; }
 
 .PHONY: setup setup-web setup-test setup-cross build build-run run run-netns demo test test-asan test-tsan build-lpc3250 \
-	cross-sysroot cross-lpc3250 install-lpc3250 build-qemu test-qemu bench clean web
+	cross-sysroot cross-lpc3250 install-lpc3250 build-qemu test-qemu bench clean web build-fuzz fuzz fuzz-quick
 
 setup:
 	@sh tools/setup.sh
@@ -75,6 +75,37 @@ test-tsan: setup-test
 	cmake -S . -B build-tsan -DPATERM_SANITIZE=tsan -DPATERM_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-tsan -j$(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -j$(JOBS)
+
+# The fuzz targets (fuzz/): clang's libFuzzer with ASan+UBSan, in build-fuzz/.
+# `make fuzz` runs each target for FUZZ_SECONDS, one at a time, from its
+# seeds and what earlier runs found (build-fuzz/corpus); `make fuzz-quick`
+# replays the seeds and mutates them for a few seconds. Any crash fails;
+# its input is left in build-fuzz/artifacts/. The targets need root (a
+# private network namespace).
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = fuzz_server_cmd fuzz_announce fuzz_cgi_channel fuzz_p2p fuzz_panel fuzz_player_event \
+	fuzz_upgrade_pkg fuzz_upgrade_image fuzz_cgi_form fuzz_mp3_names fuzz_mp3_length
+FUZZ_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATERM_FUZZ=ON -DPATERM_TESTS=OFF -DPATERM_BENCH=OFF
+# $(call fuzz_each,CORPUS_DIR,FLAGS): every target on its own corpus and seeds.
+fuzz_each = mkdir -p build-fuzz/artifacts && for t in $(FUZZ_TARGETS); do \
+	mkdir -p build-fuzz/$(1)/$$t; \
+	echo "fuzz: $$t"; \
+	./build-fuzz/bin/$$t $(2) -dict=fuzz/dict/$$t.dict -artifact_prefix=build-fuzz/artifacts/$$t- \
+		-print_final_stats=1 build-fuzz/$(1)/$$t fuzz/corpus/$$t >build-fuzz/$(1)/$$t.log 2>&1 \
+		|| { tail -60 build-fuzz/$(1)/$$t.log >&2; echo "make: $$t failed" >&2; exit 1; }; \
+	grep -aoE '#[0-9]+[[:space:]]+DONE.*|^stat::(number_of_executed_units|average_exec_per_sec).*' build-fuzz/$(1)/$$t.log; \
+	done
+
+build-fuzz: setup-test
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(FUZZ_CONFIG) $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j$(JOBS) --target fuzz_all
+
+fuzz: build-fuzz
+	@$(call fuzz_each,corpus,-max_total_time=$(FUZZ_SECONDS))
+
+fuzz-quick: build-fuzz
+	@rm -rf build-fuzz/quick
+	@$(call fuzz_each,quick,-max_total_time=5 -runs=100000)
 
 # The terminal's own build (plain Linux calls); compiled here so it never rots.
 build-lpc3250: setup
@@ -138,4 +169,4 @@ web: setup-web build-run
 	@sh tools/web-serve.sh --root "$(SIM_ROOT)" --bin build/bin --port "$(WEB_PORT)"
 
 clean:
-	rm -rf build build-asan build-tsan build-lpc3250 build-cross
+	rm -rf build build-asan build-tsan build-lpc3250 build-cross build-fuzz

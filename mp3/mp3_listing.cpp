@@ -30,29 +30,6 @@ constexpr size_t kPathBuffer = 2 * kMp3NameBytes + 32;
 
 int DefaultLength(const char* path) { return Mp3GetFileLength(Mp3LengthHandle(), path); }
 
-// A name as a quoted value: converted to UTF-8, then quotes, backslashes and
-// control bytes escaped so that the listing stays well-formed. A name that
-// is not GB2312 is listed empty rather than as a fragment of itself.
-std::string ListingName(const char* gb2312) {
-    char utf8[kUtf8NameBuffer] = {};
-    if (Gb2312ToUtf8(gb2312, strnlen(gb2312, kMp3NameBytes), utf8, sizeof utf8 - 1) != 0) return std::string();
-    std::string text;
-    for (const char* p = utf8; *p != '\0'; ++p) {
-        const auto byte = static_cast<unsigned char>(*p);
-        if (byte == '"' || byte == '\\') {
-            text += '\\';
-            text += static_cast<char>(byte);
-        } else if (byte < 0x20) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            text += escaped;
-        } else {
-            text += static_cast<char>(byte);
-        }
-    }
-    return text;
-}
-
 // The listing being written; false from the writer means stop at once.
 struct ListingJob {
     FILE* out;
@@ -64,7 +41,7 @@ bool WriteFolder(const ListingJob& job, const Mp3ListingFolder& folder) {
     char dirPath[kPathBuffer];
     snprintf(dirPath, sizeof dirPath, "%s/%02d%s", kCardPath, folder.id, folder.name);
     fprintf(job.out, "{\n\"DirID\":\"%d\",\n\"DirName\":\"%s\",\n\"MP3file\":\n[\n", folder.id,
-            ListingName(folder.name).c_str());
+            Mp3ListingName(folder.name).c_str());
     Mp3Table files{};
     int count = Mp3ScanEntries(dirPath, Mp3ScanKind::kFiles, Mp3ScanNoise::kQuiet, files);
     if (count < 0) {
@@ -79,7 +56,7 @@ bool WriteFolder(const ListingJob& job, const Mp3ListingFolder& folder) {
         snprintf(filePath, sizeof filePath, "%s/%02d%s.mp3", dirPath, file.id, file.name);
         const int seconds = job.length(filePath);
         fprintf(job.out, "{\n\"FileId\":\"%d\",\n\"FileName\":\"%s\",\n\"mp3Len\":\"%d\",\n},\n", file.id,
-                ListingName(file.name).c_str(), seconds);
+                Mp3ListingName(file.name).c_str(), seconds);
     }
     fputs("]\n},\n", job.out);
     return true;
@@ -214,6 +191,29 @@ ListingWorker& Worker() {
 }
 
 }  // namespace
+
+// A name as a quoted value: converted to UTF-8, then quotes, backslashes and
+// control bytes escaped so that the listing stays well-formed. A name that
+// is not GB2312 is listed empty rather than as a fragment of itself.
+std::string Mp3ListingName(const char* gb2312) {
+    char utf8[kUtf8NameBuffer] = {};
+    if (Gb2312ToUtf8(gb2312, strnlen(gb2312, kMp3NameBytes), utf8, sizeof utf8 - 1) != 0) return std::string();
+    std::string text;
+    for (const char* p = utf8; *p != '\0'; ++p) {
+        const auto byte = static_cast<unsigned char>(*p);
+        if (byte == '"' || byte == '\\') {
+            text += '\\';
+            text += static_cast<char>(byte);
+        } else if (byte < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            text += escaped;
+        } else {
+            text += static_cast<char>(byte);
+        }
+    }
+    return text;
+}
 
 void Mp3ListingPost(Mp3ListingRequest request) { Worker().Post(std::move(request)); }
 void Mp3ListingSetLengthReader(Mp3LengthReader reader) { Worker().SetLengthReader(std::move(reader)); }

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "mp3/mp3_library.h"
@@ -31,6 +32,10 @@ using Mp3ListingRequest = std::vector<Mp3ListingFolder>;
 
 // Playing time in seconds of the file at a terminal path.
 using Mp3LengthReader = std::function<int(const char* path)>;
+
+// A folder or file name (GB2312 bytes, at most kMp3NameBytes) as the listing
+// writes it between its quotes.
+std::string Mp3ListingName(const char* gb2312);
 
 // Hands a request to the worker (started on first use) and returns at once.
 void Mp3ListingPost(Mp3ListingRequest request);

@@ -15,10 +15,11 @@ set -eu
 RUN_PACKAGES="make cmake g++ gcc pkg-config tar gzip wget dpkg-dev
 libmpg123-dev libopus-dev libcgicc-dev libcrypt-dev nlohmann-json3-dev zlib1g-dev lame"
 WEB_PACKAGES="lighttpd"
-# GoogleTest and Benchmark, the browser test's Chromium, and the network
-# tests' namespaces (ip from iproute2, unshare from util-linux).
+# GoogleTest and Benchmark, the browser test's Chromium, the network
+# tests' namespaces (ip from iproute2, unshare from util-linux), and clang
+# for the fuzz targets (its libFuzzer and sanitizers).
 TEST_PACKAGES="libgtest-dev libgmock-dev googletest libbenchmark-dev
-chromium chromium-driver python3 fonts-dejavu-core iproute2 util-linux"
+chromium chromium-driver python3 fonts-dejavu-core iproute2 util-linux clang"
 # The terminal's cross compiler (ARMv5TE soft float is Debian's armel) and
 # qemu for running ARM programs here. The armel libraries are not installed:
 # tools/cross-sysroot.sh unpacks them into the build tree, from apt's armel
