@@ -102,8 +102,10 @@ void Append(const uint8_t* bytes, size_t count) {
     if (std::fwrite(bytes, 1, count, gDownload.file) != count) gDownload.failed = true;
 }
 
-// A block claiming more bytes than its datagram carries, or arriving after
-// the end, is refused; out of order, the answer names the last one accepted.
+// A block claiming more bytes than its datagram carries, running past the
+// size the begin announced (the file lives in RAM on the terminal), or
+// arriving after the end, is refused; out of order, the answer names the
+// last one accepted.
 void Block(const uint8_t* data, size_t n) {
     if (n < kP2PBlockHeader) return;
     const uint32_t block = BigEndian16(data + 3);
@@ -114,6 +116,10 @@ void Block(const uint8_t* data, size_t n) {
     }
     if (block != gDownload.blockCount) {
         P2PDownloadReply(DL_OP_BLOCK, gDownload.blockCount != 0 ? 0 : 1);
+        return;
+    }
+    if (count > gDownload.totalSize - gDownload.byteCount) {
+        P2PDownloadReply(DL_OP_BLOCK, 1);
         return;
     }
     gDownload.lastBlock = block;

@@ -198,6 +198,7 @@ TEST_F(P2PTest, BlocksAreTakenInOrderOnlyAndNeverReadPastTheirDatagram) {
     EXPECT_FALSE(Answer().has_value());
 
     EXPECT_EQ(Status(peer::EndData(false)), 1) << "8 of 10 bytes";
+    EXPECT_EQ(Status(Block(2, {9, 10, 11})), 1) << "past the announced 10 bytes";
     EXPECT_EQ(Status(Block(2, {9, 10})), 0);
     EXPECT_EQ(Status(peer::EndData(false)), 0);
     EXPECT_EQ(Target("/tmp/lpc3250.tgz"), (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
