@@ -93,7 +93,7 @@ fuzz_each = mkdir -p build-fuzz/artifacts && for t in $(FUZZ_TARGETS); do \
 	./build-fuzz/bin/$$t $(2) -dict=fuzz/dict/$$t.dict -artifact_prefix=build-fuzz/artifacts/$$t- \
 		-print_final_stats=1 build-fuzz/$(1)/$$t fuzz/corpus/$$t >build-fuzz/$(1)/$$t.log 2>&1 \
 		|| { tail -60 build-fuzz/$(1)/$$t.log >&2; echo "make: $$t failed" >&2; exit 1; }; \
-	grep -aoE '#[0-9]+[[:space:]]+DONE.*|^stat::(number_of_executed_units|average_exec_per_sec).*' build-fuzz/$(1)/$$t.log; \
+	grep -aoE '\#[0-9]+[[:space:]]+DONE.*|^stat::(number_of_executed_units|average_exec_per_sec).*' build-fuzz/$(1)/$$t.log; \
 	done
 
 build-fuzz: setup-test
