@@ -120,7 +120,8 @@ CROSS_CONFIG = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-linux-gnueabi.cmake \
 # cannot run there, and why, is in docs/cross.md.
 QEMU_SUITES = runtime_test player_test net_frame_test net_test net_upgrade_install_test cgi_layer_test \
 	upgrade_check_test upgrade_board_test sim_unit_tests kernel_unit_tests server_proto_test \
-	localio_panel_test localio_audio_test player_event_test player_central_test broadcast_test
+	localio_panel_test localio_audio_test player_event_test player_central_test broadcast_test \
+	mp3_play_test
 empty :=
 space := $(empty) $(empty)
 QEMU_LABELS = ^($(subst $(space),|,$(strip $(QEMU_SUITES))))$$
