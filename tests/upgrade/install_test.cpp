@@ -150,6 +150,32 @@ TEST_F(Install, APeerDownloadTakesTheArchivesAdvancedSettings) {
     EXPECT_EQ(board.ShellLines(), twice);
 }
 
+// A power cut between moving the old tree aside and moving the new one in
+// leaves no "/opt/lpc3250": the start moves the whole new tree in, or, with
+// none staged, the old one back; with a tree in place it changes nothing.
+TEST_F(Install, AStartAfterACutBetweenTheRenamesMendsTheTree) {
+    const auto before = Snapshot(board.At("/opt/lpc3250"));
+    fs::rename(board.At("/opt/lpc3250"), board.At("/opt/lpc3250.old"));
+    board.Write("/opt/upgrade/lpc3250/paterm", ToBytes("new program"));
+    EXPECT_EQ(UpgradeRecoverInterrupted(), 1);
+    EXPECT_EQ(board.Read("/opt/lpc3250/paterm"), "new program");
+    EXPECT_EQ(UpgradeRecoverInterrupted(), 0);
+    EXPECT_EQ(board.Read("/opt/lpc3250/paterm"), "new program");
+
+    fs::remove_all(board.At("/opt/lpc3250"));
+    EXPECT_EQ(UpgradeRecoverInterrupted(), 1);
+    EXPECT_EQ(Snapshot(board.At("/opt/lpc3250")), before);
+    EXPECT_FALSE(simtest::Exists(board.At("/opt/lpc3250.old")));
+    // The next installation clears what the cut left and installs as usual.
+    board.Write("/opt/upgrade/lpc3250/stale", ToBytes("half"));
+    board.Write("/tmp/lpc3250.tgz", NewApp(false));
+    std::string out;
+    EXPECT_EQ(Printing(InstallPeerApp, &out), 1) << out;
+    EXPECT_EQ(board.Read("/opt/lpc3250/paterm"), "new program");
+    EXPECT_FALSE(simtest::Exists(board.At("/opt/lpc3250/stale")));
+    EXPECT_FALSE(simtest::Exists(board.At("/opt/upgrade")));
+}
+
 TEST_F(Install, ARefusedArchiveLeavesTheInstalledTreeAsItWas) {
     const Bytes good = NewApp(true);
     const std::vector<std::pair<const char*, Bytes>> archives = {
