@@ -200,24 +200,39 @@ std::string GroupKey(int key) {
     return R"({"cmd":"panel.send","payload":[4,129,)" + std::to_string(key) + ",1]}";
 }
 
-size_t PanelFrames(CutBoard& board, const std::string& hex) {
-    const sim::Json reply = board.run.Control(R"({"cmd":"panel.frames","from":0})");
-    size_t n = 0;
-    if (const sim::Json* frames = simtest::Member(reply, "frames"))
-        for (const sim::Json& f : *frames) n += f.value("hex", std::string()) == hex;
-    return n;
-}
+// The terminal's panel frames of one kind so far, tallied as they come (a
+// reply lists at most 1000, and the board keeps only the newest).
+class PanelTally {
+public:
+    explicit PanelTally(CutBoard& board) : board_(board) {}
+    size_t operator()(const std::string& hex) {
+        for (int page = 0; page < 100; ++page) {
+            const sim::Json reply =
+                board_.run.Control(R"({"cmd":"panel.frames","from":)" + std::to_string(next_) + "}");
+            const sim::Json* frames = simtest::Member(reply, "frames");
+            if (frames == nullptr || frames->empty()) break;
+            for (const sim::Json& f : *frames) ++seen_[f.value("hex", std::string())];
+            next_ = reply.value("next", next_);
+        }
+        return seen_[hex];
+    }
+
+private:
+    CutBoard& board_;
+    uint64_t next_ = 0;
+    std::map<std::string, size_t> seen_;
+};
 
 // The panel announces itself once the terminal's panel task has said hello
 // (once each start), so that its keys count.
-bool AnnouncePanel(CutBoard& board) {
+bool AnnouncePanel(CutBoard& board, PanelTally& frames) {
     const size_t starts = board.run.Status().value("program_starts", size_t{0});
-    if (!WaitUntil([&] { return PanelFrames(board, "02 00") >= starts; }, 10s)) return false;
+    if (!WaitUntil([&] { return frames("02 00") >= starts; }, 10s)) return false;
     // The refresh that follows the announce shows the central control took it.
-    const size_t acks = PanelFrames(board, "02 01 00"), refreshes = PanelFrames(board, "04 05 05 00");
+    const size_t acks = frames("02 01 00"), refreshes = frames("04 05 05 00");
     return board.run.Control(R"({"cmd":"panel.send","payload":[0,128]})").value("ok", false) &&
-           WaitUntil([&] { return PanelFrames(board, "02 01 00") > acks; }, 10s) &&
-           WaitUntil([&] { return PanelFrames(board, "04 05 05 00") > refreshes; }, 10s);
+           WaitUntil([&] { return frames("02 01 00") > acks; }, 10s) &&
+           WaitUntil([&] { return frames("04 05 05 00") > refreshes; }, 10s);
 }
 
 }  // namespace
@@ -268,7 +283,8 @@ TEST(PowerCut, AChannelSettingsRewriteLeavesTheOldRecordOrTheNew) {
     CutBoard board;
     ASSERT_TRUE(board.Start()) << board.run.Console();
     const std::string file = "/opt/lpc3250/chncfg";
-    ASSERT_TRUE(AnnouncePanel(board));
+    PanelTally frames(board);
+    ASSERT_TRUE(AnnouncePanel(board, frames));
     // A group key toggles its group; the once-a-second check writes the file.
     const auto withGroup = [](std::string cfg, int group) {
         cfg[4 + group / 8] = static_cast<char>(cfg[4 + group / 8] ^ (1 << (group % 8)));
@@ -296,7 +312,7 @@ TEST(PowerCut, AChannelSettingsRewriteLeavesTheOldRecordOrTheNew) {
         const std::string now = board.Read(file);
         ASSERT_TRUE(now == old || now == fresh) << "chncfg holds " << now.size() << " bytes of neither record";
         sawNew += now == fresh;
-        ASSERT_TRUE(AnnouncePanel(board));
+        ASSERT_TRUE(AnnouncePanel(board, frames));
     }
     EXPECT_GT(sawNew, 0) << "no cut came after the rewrite: the window misses the operation";
     std::printf("channel settings rewrite: %d cuts survived, %d after the rewrite, window %d ms\n", Repetitions(), sawNew,
