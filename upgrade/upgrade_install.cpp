@@ -30,7 +30,6 @@ constexpr const char* kKernelPartition = "/dev/mtd2";
 // moment without "/opt/lpc3250" (between the renames) is mended at the next
 // start (UpgradeRecoverInterrupted).
 constexpr const char* kInstalled = "/opt/lpc3250";
-constexpr const char* kStagingDir = "/opt/upgrade";
 constexpr const char* kStaged = "/opt/upgrade/lpc3250";
 constexpr const char* kPrevious = "/opt/lpc3250.old";
 
@@ -52,10 +51,8 @@ constexpr const char* kKeepCommands[] = {
     "/bin/cp -af /opt/lpc3250/usr/etc/boa/www.passwd /opt/upgrade/lpc3250/usr/etc/boa/",
 };
 constexpr const char* kKeepExtOpts = kKeepCommands[3];
-constexpr const char* kCleanCommands[] = {
-    "/bin/rm -rf /opt/lpc3250.old",
-    "/bin/rm -rf /opt/upgrade",
-};
+constexpr const char* kRemovePrevious = "/bin/rm -rf /opt/lpc3250.old";
+constexpr const char* kRemoveStaging = "/bin/rm -rf /opt/upgrade";
 
 bool IsDirectory(const char* terminalPath) {
     struct stat st;
@@ -153,13 +150,15 @@ int InstallAppHeld(bool preserveExtOpts) {
     const int status = board::System(kUnpackCommand);
     if (status != 0 || !IsDirectory(kStaged)) {
         PrintError("unpacking %s failed (status %d), the installed application stays\n", kAppArchive, status);
-        board::System(kCleanCommands[1]);
+        board::System(kRemoveStaging);
         return 0;
     }
     for (const char* keep : kKeepCommands)
         if (preserveExtOpts || keep != kKeepExtOpts) board::System(keep);
     const bool swapped = SwapInStagedTree();
-    for (const char* clean : kCleanCommands) board::System(clean);
+    // After a failed swap the old tree may still be only at its aside name.
+    if (swapped) board::System(kRemovePrevious);
+    board::System(kRemoveStaging);
     return swapped ? 1 : 0;
 }
 
