@@ -63,13 +63,18 @@ public:
         run.UseProgram(PATERM_EXE);
         return run.Start(args) && WaitStarted();
     }
-    // Settings loaded by the latest start (each start prints the device ID).
+    // Settings loaded by the latest start: its device ID line follows the
+    // board's last power-on or reset line (a start cut short prints none).
     bool WaitStarted() {
         return WaitUntil(
             [&] {
-                const sim::Json st = run.Status();
-                return st.value("program_running", false) &&
-                       Count(run.Console(), "device ID is") >= st.value("program_starts", size_t{0});
+                if (!run.Status().value("program_running", false)) return false;
+                const std::string console = run.Console();
+                const size_t reset = console.rfind("[board] reset"), powerOn = console.rfind("[board] power-on");
+                size_t start = 0;
+                if (reset != std::string::npos) start = reset;
+                if (powerOn != std::string::npos && (reset == std::string::npos || powerOn > reset)) start = powerOn;
+                return console.find("device ID is", start) != std::string::npos;
             },
             20s);
     }
@@ -211,23 +216,35 @@ public:
                 board_.run.Control(R"({"cmd":"panel.frames","from":)" + std::to_string(next_) + "}");
             const sim::Json* frames = simtest::Member(reply, "frames");
             if (frames == nullptr || frames->empty()) break;
-            for (const sim::Json& f : *frames) ++seen_[f.value("hex", std::string())];
+            for (const sim::Json& f : *frames) {
+                ++seen_[f.value("hex", std::string())];
+                lastMs_[f.value("hex", std::string())] = f.value("ms", int64_t{0});
+            }
             next_ = reply.value("next", next_);
         }
         return seen_[hex];
+    }
+    // Board time of the latest frame of that kind (-1: none yet).
+    int64_t LastMs(const std::string& hex) {
+        (*this)(hex);
+        auto it = lastMs_.find(hex);
+        return it == lastMs_.end() ? -1 : it->second;
     }
 
 private:
     CutBoard& board_;
     uint64_t next_ = 0;
     std::map<std::string, size_t> seen_;
+    std::map<std::string, int64_t> lastMs_;
 };
 
 // The panel announces itself once the terminal's panel task has said hello
-// (once each start), so that its keys count.
+// (once each start, after the board's latest reset), so that its keys count.
 bool AnnouncePanel(CutBoard& board, PanelTally& frames) {
-    const size_t starts = board.run.Status().value("program_starts", size_t{0});
-    if (!WaitUntil([&] { return frames("02 00") >= starts; }, 10s)) return false;
+    const sim::Json st = board.run.Status();
+    const sim::Json* resets = simtest::Member(st, "resets");
+    const int64_t started = resets != nullptr && !resets->empty() ? resets->back().value("ms", int64_t{0}) : 0;
+    if (!WaitUntil([&] { return frames.LastMs("02 00") >= started; }, 10s)) return false;
     // The refresh that follows the announce shows the central control took it.
     const size_t acks = frames("02 01 00"), refreshes = frames("04 05 05 00");
     return board.run.Control(R"({"cmd":"panel.send","payload":[0,128]})").value("ok", false) &&
