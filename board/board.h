@@ -64,6 +64,10 @@ int SetTimeOfDay(const struct timeval* tv);
 // Runs a shell command line as system(3) would and returns its status.
 int System(const char* commandLine);
 
+// Puts every written file on the flash, as sync(2) (on a PC: the board
+// root's filesystem). 0, or -1 with errno.
+int Sync();
+
 }  // namespace board
 
 #endif  // PATERM_BOARD_BOARD_H

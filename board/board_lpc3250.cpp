@@ -43,4 +43,9 @@ int SetTimeOfDay(const struct timeval* tv) { return ::settimeofday(tv, nullptr);
 
 int System(const char* commandLine) { return std::system(commandLine); }
 
+int Sync() {
+    ::sync();
+    return 0;
+}
+
 }  // namespace board

@@ -350,4 +350,12 @@ int System(const char* commandLine) {
     return static_cast<int>(ResultOf(reply));
 }
 
+// Only the board root's filesystem: the host's others are none of the
+// terminal's business.
+int Sync() {
+    UniqueFd root(::open(Path("/").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root) return -1;
+    return ::syncfs(root.Get());
+}
+
 }  // namespace board

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "board/board.h"
+#include "board/durable_file.h"
 #include "cgi/cgic_layer.h"
 #include "cgi/scoped_fd.h"
 
@@ -66,14 +67,19 @@ cgi_result_t cgi_read_file(const char* file_name, void* buf, size_t length) {
     return std::fread(buf, 1, length, file.get()) == length ? CGI_SUCCESS : CGI_READ_FILE_FAILED;
 }
 
+// The file is replaced whole (written beside, flushed, renamed over): a
+// power cut during the save leaves the old block or the new one.
 cgi_result_t cgi_write_file(const char* file_name, const void* buf, size_t length) {
     if (file_name == nullptr || BadBlock(buf, length)) return CGI_FAILED;
-    FilePtr file(std::fopen(board::Path(file_name).c_str(), "w+b"));
-    if (!file) return CGI_OPEN_FILE_FAILED;
-    const bool whole = std::fwrite(buf, 1, length, file.get()) == length;
-    // The block is buffered until the close: a full disk shows only there.
-    const bool closed = std::fclose(file.release()) == 0;
-    return whole && closed ? CGI_SUCCESS : CGI_WRITE_FILE_FAILED;
+    switch (board::ReplaceFile(file_name, buf, length, 0644)) {
+        case board::ReplaceResult::kDone:
+            return CGI_SUCCESS;
+        case board::ReplaceResult::kCannotCreate:
+            return CGI_OPEN_FILE_FAILED;
+        case board::ReplaceResult::kNotWritten:
+            break;
+    }
+    return CGI_WRITE_FILE_FAILED;
 }
 
 cgi_result_t cgi_read_eeprom(int offset, void* buf, size_t length) {

@@ -44,9 +44,11 @@ const char* int2enable(int enabled);
 // closing brace when msg is not null. No line end follows.
 void cgi_response_print(cgi_result_t res, const char* msg);
 
-// A terminal path read or written as one block of `length` bytes, opened as
-// fopen "r" / "w+b" would. CGI_OPEN_FILE_FAILED, CGI_READ_FILE_FAILED or
-// CGI_WRITE_FILE_FAILED when the open or the whole block fails.
+// A terminal path read or written as one block of `length` bytes: the read
+// as fopen "r" would; the write replaces the whole file (a power cut leaves
+// the old block or the new). CGI_OPEN_FILE_FAILED, CGI_READ_FILE_FAILED or
+// CGI_WRITE_FILE_FAILED when the open or the whole block fails; a target
+// that is no regular file is not replaced (CGI_WRITE_FILE_FAILED).
 cgi_result_t cgi_read_file(const char* file_name, void* buf, size_t length);
 cgi_result_t cgi_write_file(const char* file_name, const void* buf, size_t length);
 

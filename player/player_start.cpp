@@ -13,6 +13,7 @@
 #include "player/player_manager.h"
 #include "player/settings.h"
 #include "runtime/vos.h"
+#include "upgrade/upgrade.h"
 
 namespace {
 constexpr uint32_t kIdleSleepMs = 2000;
@@ -20,6 +21,7 @@ constexpr uint32_t kIdleSleepMs = 2000;
 
 void PatermMain(void) {
     VosStart();
+    UpgradeRecoverInterrupted();  // the settings files live in the application tree
     PlayerLoadSettings();
     PlayerEventStart();
     PlayerQueueStart();

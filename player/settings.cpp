@@ -1,5 +1,6 @@
 // The settings store: loading the EEPROM identity and the two settings files
-// at start-up, and rewriting the files in place.
+// at start-up, and rewriting the files whole so a power cut leaves the old
+// record or the new one.
 #include "player/settings.h"
 
 #include <fcntl.h>
@@ -7,8 +8,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "board/board.h"
+#include "board/durable_file.h"
 #include "mp3/mp3_length.h"
 #include "player/player_state.h"
 
@@ -93,25 +96,33 @@ void LoadExtOpts() {
     }
 }
 
-// Rewrites the first 8 bytes in place: a longer file keeps its tail. The
-// open failure is printed unless `quiet` (a retry whose first failure the
-// caller has reported).
-int SaveSettingsFile(const char* path, const void* image, size_t size, bool quiet = false) {
-    const int fd = board::Open(path, O_RDWR | O_CREAT, 0600);
-    if (fd < 0) {
-        if (!quiet) {
-            printf("Error:  ");
-            printf("Error, cannot open %s for writing.\n", path);
-        }
-        return -1;
-    }
-    // A short write is a failure: the caller must not believe the file holds
-    // the image. Nor before it is on the flash: a power cut after the close
-    // could otherwise leave an empty or stale file.
-    const bool whole = lseek(fd, 0, SEEK_SET) == 0 &&
-                       board::Write(fd, image, size) == static_cast<ssize_t>(size) && ::fsync(fd) == 0;
+// The file as it stands (empty when it cannot be read), so that a rewrite
+// of its first bytes keeps whatever follows them.
+std::vector<uint8_t> CurrentContent(const char* path) {
+    std::vector<uint8_t> content;
+    const int fd = board::Open(path, O_RDONLY);
+    if (fd < 0) return content;
+    uint8_t chunk[256];
+    for (ssize_t n; (n = board::Read(fd, chunk, sizeof chunk)) > 0;) content.insert(content.end(), chunk, chunk + n);
     board::Close(fd);
-    return whole ? 0 : -1;
+    return content;
+}
+
+// Rewrites the first 8 bytes: a longer file keeps its tail. The file is
+// replaced whole (written beside, flushed, renamed over), so a power cut
+// during the save leaves the old record or the new one, never a torn or an
+// empty file. The open failure is printed unless `quiet` (a retry whose
+// first failure the caller has reported).
+int SaveSettingsFile(const char* path, const void* image, size_t size, bool quiet = false) {
+    std::vector<uint8_t> content = CurrentContent(path);
+    if (content.size() < size) content.resize(size);
+    std::memcpy(content.data(), image, size);
+    const board::ReplaceResult result = board::ReplaceFile(path, content.data(), content.size(), 0600);
+    if (result == board::ReplaceResult::kCannotCreate && !quiet) {
+        printf("Error:  ");
+        printf("Error, cannot open %s for writing.\n", path);
+    }
+    return result == board::ReplaceResult::kDone ? 0 : -1;
 }
 
 uint8_t ExtOptsByte(size_t index) {

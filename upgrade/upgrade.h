@@ -48,6 +48,11 @@ void UpgradePkgClose(UpgradePkg* pkg);
 // success; 0 when the archive is refused (the installed tree is then left
 // as it was), the unpacking fails or another installation runs.
 int UpgradeInstallApp(bool preserveExtOpts);
+// At start-up, before the settings are read: an application installation
+// cut by a power loss between moving the old tree aside and moving the new
+// one in is completed (or, failing that, the old tree is put back). 1 when
+// the tree was mended, else 0.
+int UpgradeRecoverInterrupted(void);
 // Writes "/tmp/uImage" to "/dev/mtd2" once it is known to be a whole
 // kernel image that fits. 1 on success, 0 on failure (no reboot then).
 int UpgradeInstallKernel(void);

@@ -39,6 +39,9 @@ void PrintError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The installation steps for a caller that already holds the guard.
 int InstallAppHeld(bool preserveExtOpts);
 int InstallKernelHeld();
+// Mends "/opt/lpc3250" after a cut in the middle of its replacement; 1 when
+// something was mended.
+int RecoverInterrupted();
 
 }  // namespace upgrade
 

@@ -7,6 +7,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "board/sim/audio_bus.h"
@@ -31,6 +32,17 @@ namespace {
 
 constexpr int kSuperviseTickMs = 50;
 constexpr size_t kMaxLogEntriesPerReply = 1000;
+constexpr int64_t kMaxPowerCutDelayMs = 600000;
+
+// The instant of a seeded power cut, 0 to withinMs: SplitMix64 of the seed,
+// the same on every host and library, so a seed replays its cut.
+int64_t SeededDelayMs(uint64_t seed, int64_t withinMs) {
+    uint64_t z = seed + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return static_cast<int64_t>(z % static_cast<uint64_t>(withinMs + 1));
+}
 
 Json LogEntryJson(const LogEntry& e) {
     return Json{{"pos", e.position}, {"ms", e.ms}, {"kind", LogKindName(e.kind)}, {"detail", e.detail}};
@@ -125,6 +137,7 @@ void SimulatedBoard::AttachBoardCommands() {
         reply["next"] = next;
         return reply;
     });
+    controls_.Add("power.cut", [this](const Json& request) { return PowerCutCommand(request); });
     // The reply goes out first; then the board powers off.
     controls_.Add("stop", [this](const Json&) {
         return ControlReply(ControlOk(), [this] {
@@ -132,6 +145,42 @@ void SimulatedBoard::AttachBoardCommands() {
             RequestStop();
         });
     });
+}
+
+// Either "after_ms", or "seed" with "within_ms": the cut's instant from now.
+Json SimulatedBoard::PowerCutCommand(const Json& request) {
+    const bool seeded = request.contains("seed") || request.contains("within_ms");
+    if (seeded == request.contains("after_ms"))
+        return ControlError("give either \"after_ms\" or \"seed\" with \"within_ms\"");
+    int64_t delay = 0;
+    if (seeded) {
+        const auto seed = IntegerArg(request, "seed", 0, INT64_MAX, std::nullopt);
+        const auto within = IntegerArg(request, "within_ms", 0, kMaxPowerCutDelayMs, std::nullopt);
+        if (!seed || !within)
+            return ControlError("\"seed\" must be an integer, 0 or more, and \"within_ms\" 0..600000");
+        delay = SeededDelayMs(static_cast<uint64_t>(*seed), *within);
+    } else {
+        const auto after = IntegerArg(request, "after_ms", 0, kMaxPowerCutDelayMs, std::nullopt);
+        if (!after) return ControlError("\"after_ms\" must be 0..600000");
+        delay = *after;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        powerCutAtMs_ = NowMs() + delay;  // a later request replaces a pending cut
+    }
+    log_->Add(LogKind::kControl, "power cut in " + std::to_string(delay) + " ms");
+    Wake();
+    Json reply = ControlOk();
+    reply["after_ms"] = delay;
+    return reply;
+}
+
+// Milliseconds until a pending power cut (clamped to the supervising tick).
+int SimulatedBoard::NextTickMs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!powerCutAtMs_) return kSuperviseTickMs;
+    const int64_t left = *powerCutAtMs_ - NowMs();
+    return static_cast<int>(std::clamp<int64_t>(left, 0, kSuperviseTickMs));
 }
 
 Json SimulatedBoard::StatusJson() const {
@@ -206,6 +255,8 @@ void SimulatedBoard::StartProgram() {
 }
 
 void SimulatedBoard::Reset(const std::string& cause) {
+    // The supply takes the host tools the program started down with it.
+    if (cause == "power cut") tools_->KillRunning();
     if (program_.Running()) {
         int pid = program_.pid();
         int status = program_.Kill();
@@ -230,6 +281,10 @@ void SimulatedBoard::Supervise() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         cause = pendingReset_;
+        // A power cut ends the program with SIGKILL wherever it is, as the
+        // supply dropping would, and the board powers on again.
+        if (!cause && powerCutAtMs_ && NowMs() >= *powerCutAtMs_) cause = "power cut";
+        if (cause == "power cut") powerCutAtMs_.reset();
     }
     if (cause) return Reset(*cause);
 
@@ -254,7 +309,7 @@ void SimulatedBoard::Supervise() {
 void SimulatedBoard::Run(int signalFd) {
     while (!stopRequested_) {
         pollfd fds[2] = {{wakeRead_.Get(), POLLIN, 0}, {signalFd, POLLIN, 0}};
-        int rc = ::poll(fds, signalFd >= 0 ? 2 : 1, kSuperviseTickMs);
+        int rc = ::poll(fds, signalFd >= 0 ? 2 : 1, NextTickMs());
         if (rc < 0 && errno != EINTR) break;
         char drain[64];
         while (::read(wakeRead_.Get(), drain, sizeof drain) > 0) {

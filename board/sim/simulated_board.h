@@ -2,7 +2,7 @@
 // of the program. The board is a list of parts (board/sim/part.h), each a
 // device or a backdoor with its own control commands; this file assembles
 // them and owns only what is the board's own: the program's runs, resets,
-// and the "status", "log" and "stop" commands.
+// power cuts, and the "status", "log", "power.cut" and "stop" commands.
 //
 // Every program start is a power-on: the seam's sessions of the old program
 // are cut, every part is powered off (calls in flight return) and on (an
@@ -69,7 +69,7 @@ public:
 
 private:
     struct ResetRecord {
-        std::string cause;  // "watchdog", "reboot" or "program exit"
+        std::string cause;  // "watchdog", "reboot", "program exit" or "power cut"
         int64_t ms = 0;     // board time
     };
 
@@ -77,6 +77,8 @@ private:
     void Assemble();
     void AttachBoardCommands();
     Json StatusJson() const;
+    Json PowerCutCommand(const Json& request);
+    int NextTickMs() const;
     void PowerOff();
     void PowerOn();
     void StartProgram();
@@ -104,6 +106,7 @@ private:
     std::atomic<bool> stopRequested_{false};
     mutable std::mutex mutex_;  // guards what follows
     std::optional<std::string> pendingReset_;
+    std::optional<int64_t> powerCutAtMs_;  // board time of a requested power cut
     uint64_t programStarts_ = 0;
     int programPid_ = 0;
     std::string lastExit_;

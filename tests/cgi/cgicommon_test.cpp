@@ -83,7 +83,7 @@ TEST(CgiFile, WritesCreateOrTruncate) {
     EXPECT_EQ(root.read(kSettings), (Bytes{0x2D, 0, 1}));
 
     EXPECT_EQ(cgi_write_file("/opt/missing-dir/file", image.data(), image.size()), CGI_OPEN_FILE_FAILED);
-    // A full device accepts the buffered block and fails only at the close.
+    // A link in the file's place is not swapped for a file.
     std::filesystem::create_symlink("/dev/full", root.at("/opt/lpc3250/full"));
     EXPECT_EQ(cgi_write_file("/opt/lpc3250/full", image.data(), image.size()), CGI_WRITE_FILE_FAILED);
 }

@@ -50,18 +50,18 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
 
 const std::vector<std::string> kAppCommands = {
     "/bin/chmod 777 /opt -R",
-    "/bin/mkdir -p /opt/temp",
-    "/bin/cp -af /opt/lpc3250/devcfg /opt/temp/",
-    "/bin/cp -af /opt/lpc3250/chncfg /opt/temp/",
-    "/bin/cp -af /opt/lpc3250/sysExtOpts /opt/temp/",
-    "/bin/cp -af /opt/lpc3250/usr/etc/boa/www.passwd /opt/temp/",
-    "/bin/rm -rf /opt/lpc3250",
-    "/bin/tar zxvf /tmp/lpc3250.tgz -C /opt/",
-    "/bin/chmod 777 /opt/lpc3250 -R",
-    "/bin/cp -af /opt/temp/* /opt/lpc3250/",
-    "/bin/rm -rf /opt/lpc3250/www.passwd",
-    "/bin/cp -f /opt/temp/www.passwd /opt/lpc3250/usr/etc/boa/",
-    "/bin/rm -rf /opt/temp",
+    "/bin/rm -rf /opt/upgrade",
+    "/bin/rm -rf /opt/lpc3250.old",
+    "/bin/mkdir -p /opt/upgrade",
+    "/bin/tar zxvf /tmp/lpc3250.tgz -C /opt/upgrade/",
+    "/bin/chmod 777 /opt/upgrade/lpc3250 -R",
+    "/bin/cp -af /opt/lpc3250/devcfg /opt/upgrade/lpc3250/",
+    "/bin/cp -af /opt/lpc3250/chncfg /opt/upgrade/lpc3250/",
+    "/bin/cp -af /opt/lpc3250/sysExtOpts /opt/upgrade/lpc3250/",
+    "/bin/mkdir -p /opt/upgrade/lpc3250/usr/etc/boa",
+    "/bin/cp -af /opt/lpc3250/usr/etc/boa/www.passwd /opt/upgrade/lpc3250/usr/etc/boa/",
+    "/bin/rm -rf /opt/lpc3250.old",
+    "/bin/rm -rf /opt/upgrade",
 };
 const std::vector<std::string> kKernelCommands = {"/usr/sbin/flash_eraseall /dev/mtd2",
                                                   "/usr/sbin/nandwrite -p /dev/mtd2 /tmp/uImage"};
@@ -125,7 +125,8 @@ TEST_F(Install, AnApplicationPackageKeepsTheTerminalsSettings) {
     EXPECT_EQ(board.Read("/opt/lpc3250/usr/etc/boa/www.passwd"), "super:old\n");
     EXPECT_EQ(fs::read_symlink(board.At("/opt/lpc3250/lib/libx.so")), "libx.so.1");
     EXPECT_FALSE(simtest::Exists(board.At("/opt/lpc3250/www.passwd")));
-    EXPECT_FALSE(simtest::Exists(board.At("/opt/temp")));
+    EXPECT_FALSE(simtest::Exists(board.At("/opt/upgrade")));
+    EXPECT_FALSE(simtest::Exists(board.At("/opt/lpc3250.old")));
 }
 
 // The peer download keeps all but sysExtOpts, which comes from the archive
@@ -143,10 +144,36 @@ TEST_F(Install, APeerDownloadTakesTheArchivesAdvancedSettings) {
         else EXPECT_FALSE(simtest::Exists(board.At("/opt/lpc3250/sysExtOpts")));
     }
     std::vector<std::string> once = kAppCommands;
-    once.erase(once.begin() + 4);  // no copy of sysExtOpts
+    once.erase(once.begin() + 8);  // no copy of sysExtOpts
     std::vector<std::string> twice = once;
     twice.insert(twice.end(), once.begin(), once.end());
     EXPECT_EQ(board.ShellLines(), twice);
+}
+
+// A power cut between moving the old tree aside and moving the new one in
+// leaves no "/opt/lpc3250": the start moves the whole new tree in, or, with
+// none staged, the old one back; with a tree in place it changes nothing.
+TEST_F(Install, AStartAfterACutBetweenTheRenamesMendsTheTree) {
+    const auto before = Snapshot(board.At("/opt/lpc3250"));
+    fs::rename(board.At("/opt/lpc3250"), board.At("/opt/lpc3250.old"));
+    board.Write("/opt/upgrade/lpc3250/paterm", ToBytes("new program"));
+    EXPECT_EQ(UpgradeRecoverInterrupted(), 1);
+    EXPECT_EQ(board.Read("/opt/lpc3250/paterm"), "new program");
+    EXPECT_EQ(UpgradeRecoverInterrupted(), 0);
+    EXPECT_EQ(board.Read("/opt/lpc3250/paterm"), "new program");
+
+    fs::remove_all(board.At("/opt/lpc3250"));
+    EXPECT_EQ(UpgradeRecoverInterrupted(), 1);
+    EXPECT_EQ(Snapshot(board.At("/opt/lpc3250")), before);
+    EXPECT_FALSE(simtest::Exists(board.At("/opt/lpc3250.old")));
+    // The next installation clears what the cut left and installs as usual.
+    board.Write("/opt/upgrade/lpc3250/stale", ToBytes("half"));
+    board.Write("/tmp/lpc3250.tgz", NewApp(false));
+    std::string out;
+    EXPECT_EQ(Printing(InstallPeerApp, &out), 1) << out;
+    EXPECT_EQ(board.Read("/opt/lpc3250/paterm"), "new program");
+    EXPECT_FALSE(simtest::Exists(board.At("/opt/lpc3250/stale")));
+    EXPECT_FALSE(simtest::Exists(board.At("/opt/upgrade")));
 }
 
 TEST_F(Install, ARefusedArchiveLeavesTheInstalledTreeAsItWas) {
