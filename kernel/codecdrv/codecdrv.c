@@ -309,6 +309,15 @@ static int vs10xx_write_sdi_data(struct vs10xx_drv *drv, const u8 *data,
 		n = min(len - done, VS_CHUNK);
 		memcpy(drv->txBuf, data + done, n);
 		drv->txLen = n;
+		/*
+		 * DREQ promises room for 32 bytes beyond what the chip holds, not
+		 * beyond the previous chunk's bytes still in the SSP FIFO: let
+		 * those reach the chip before asking.
+		 */
+		if (done > 0 && vs10xx_ssp_idle()) {
+			ret = -EIO;
+			break;
+		}
 		if (!vs10xx_wait_dreq() || vs10xx_dma_tx(drv)) {
 			ret = -EIO;
 			break;
