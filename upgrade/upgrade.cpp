@@ -216,7 +216,14 @@ int UpgradeInstallPackage(const char* path) {
     printf("start to upgrade kernel\n");
     if (UpgradePkgExtractKernel(&pkg) == 1) {
         printf("get kernel file success, start to upgrade kernel file\n");
-        installed = upgrade::InstallKernelHeld();
+        // A refused image leaves the old kernel in place, so an application
+        // installed above still wants its reboot; a partition the write
+        // left broken must not be booted.
+        switch (upgrade::InstallKernelChecked()) {
+            case upgrade::KernelOutcome::kWritten: installed = 1; break;
+            case upgrade::KernelOutcome::kRefused: break;
+            case upgrade::KernelOutcome::kDamaged: installed = 0; break;
+        }
     }
     UpgradePkgClose(&pkg);
     return installed;

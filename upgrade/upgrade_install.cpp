@@ -178,24 +178,26 @@ int RecoverInterrupted() {
     return 0;
 }
 
-int InstallKernelHeld() {
+KernelOutcome InstallKernelChecked() {
     std::string why;
     if (!CheckKernelFile(&why)) {
         PrintError("the kernel image %s is refused, /dev/mtd2 stays as it is: %s\n", kKernelImage, why.c_str());
-        return 0;
+        return KernelOutcome::kRefused;
     }
     int status = board::System("/usr/sbin/flash_eraseall /dev/mtd2");
     if (status != 0) {
         PrintError("erasing /dev/mtd2 failed (status %d)\n", status);
-        return 0;
+        return KernelOutcome::kDamaged;
     }
     status = board::System("/usr/sbin/nandwrite -p /dev/mtd2 /tmp/uImage");
     if (status != 0) {
         PrintError("writing /dev/mtd2 failed (status %d), it must be written again before a reboot\n", status);
-        return 0;
+        return KernelOutcome::kDamaged;
     }
-    return 1;
+    return KernelOutcome::kWritten;
 }
+
+int InstallKernelHeld() { return InstallKernelChecked() == KernelOutcome::kWritten ? 1 : 0; }
 
 }  // namespace upgrade
 

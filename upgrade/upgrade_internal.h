@@ -39,6 +39,11 @@ void PrintError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The installation steps for a caller that already holds the guard.
 int InstallAppHeld(bool preserveExtOpts);
 int InstallKernelHeld();
+// The kernel step's outcome as the package installation needs it: a refused
+// image leaves /dev/mtd2 untouched; a failed erase or write leaves it
+// unbootable until written again.
+enum class KernelOutcome { kWritten, kRefused, kDamaged };
+KernelOutcome InstallKernelChecked();
 // Mends "/opt/lpc3250" after a cut in the middle of its replacement; 1 when
 // something was mended.
 int RecoverInterrupted();

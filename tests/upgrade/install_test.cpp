@@ -257,6 +257,23 @@ TEST_F(Install, AKernelImageThatCannotBeWrittenLeavesTheNandAlone) {
     EXPECT_TRUE(board.Read("/dev/mtd2") == std::string(oldNand.begin(), oldNand.end()));
 }
 
+// The application goes in and the reboot is still asked for when the
+// package's kernel image is refused: the old kernel stays on the NAND.
+TEST_F(Install, ARefusedKernelDoesNotUndoTheApplication) {
+    const Bytes oldNand = Pattern(sim::kNandSize, 4);
+    board.Write("/dev/mtd2", oldNand);
+    Bytes badMagic = image;
+    badMagic[3] = 0;
+    board.Write("/tmp/upgrade_app.bin",
+                upgrade::BuildPackage({{0xA2, 0x50, 0x04050002, NewApp(true)}, {0x50, 0x50, 0x04050002, badMagic}}));
+    std::string out;
+    EXPECT_EQ(Printing(InstallPackage, &out), 1) << out;
+    EXPECT_NE(out.find("Error:  the kernel image /tmp/uImage is refused"), std::string::npos) << out;
+    EXPECT_EQ(board.ShellLines(), kAppCommands);
+    EXPECT_EQ(board.Read("/opt/lpc3250/paterm"), "new program");
+    EXPECT_TRUE(board.Read("/dev/mtd2") == std::string(oldNand.begin(), oldNand.end()));
+}
+
 // Without a board the shell answers -1: both installations say they failed.
 TEST_F(Install, FailingCommandsAreReportedNotSuccess) {
     board.Write("/tmp/uImage", image);
