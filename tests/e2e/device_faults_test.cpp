@@ -144,7 +144,8 @@ TEST(DeviceFaults, AStuckDecoderEndsThePlayWithoutHoldingTheTerminalAndTheNextPl
     // are all answered; the RF key's play fails at the open and ends.
     const int64_t feeds = WatchdogMember(run, "feeds");
     ASSERT_TRUE(PanelKey(run, kGroup1Key));
-    EXPECT_TRUE(server.WaitFor("groups 0x0002 [1]", 1, 5s)) << "panel key answered\n" << server.Output();
+    // The group shows in the next status report, at the 5 s server watch.
+    EXPECT_TRUE(server.WaitFor("groups 0x0002 [1]", 1, 15s)) << "panel key answered\n" << server.Output();
     server.Command("version");
     EXPECT_TRUE(server.WaitFor("version from 127.0.0.1 PT00000007", 1, 5s)) << server.Output();
     const size_t autoOff = PanelFrames(run, "04 02 0D 01");
@@ -202,11 +203,14 @@ TEST(DeviceFaults, ABroadcastGrantedWhileTheSoundCardIsAbsentStreamsOnceItAppear
         tried = run.WaitForConsole("open sound card failed!", 4s);
     }
     ASSERT_TRUE(tried) << server.Output() << run.Console();
-    const int64_t failedAtGrant = DspMember(run, "failed_opens");
+    // The retries back off from 1 ms to their 1 s ceiling within the first
+    // second; from then on about one a second.
+    std::this_thread::sleep_for(2s);
+    const int64_t failedBefore = DspMember(run, "failed_opens");
     std::this_thread::sleep_for(4s);
-    const int64_t failed = DspMember(run, "failed_opens") - failedAtGrant;
+    const int64_t failed = DspMember(run, "failed_opens") - failedBefore;
     EXPECT_GE(failed, 2) << "the card is tried again";
-    EXPECT_LE(failed, 8) << "about once a second, not in a busy loop";
+    EXPECT_LE(failed, 6) << "about once a second, not in a busy loop";
     EXPECT_EQ(Count(run.Console(), "open sound card failed!"), 1u) << "reported once\n" << run.Console();
     EXPECT_EQ(Count(server.Output(), "stream: "), 0u) << server.Output();
     EXPECT_TRUE(FedLately(run));
@@ -243,7 +247,7 @@ TEST(DeviceFaults, AStalledWatchdogWriterResetsTheBoardAndTheTerminalComesBackWi
 
     // A setting changed before the stall: group 1 chosen on the panel.
     ASSERT_TRUE(PanelKey(run, kGroup1Key));
-    ASSERT_TRUE(server.WaitFor("groups 0x0002 [1]", 1, 5s)) << server.Output();
+    ASSERT_TRUE(server.WaitFor("groups 0x0002 [1]", 1, 15s)) << "at the next 5 s watch\n" << server.Output();
     const std::string chncfg = run.At("/opt/lpc3250/chncfg");
     ASSERT_TRUE(WaitUntil(
         [&] {
