@@ -99,6 +99,8 @@ std::vector<int> StreamRates(const std::string& output, size_t from = 0) {
     return rates;
 }
 
+// 48000 Hz in frames of 512 samples: 93.75 packets a second.
+constexpr int kStreamRate = 94;
 constexpr int kLongFrames = 1150;  // about 30 s of MP3
 constexpr int kPlayStopKey = 15;
 constexpr int kGroup1Key = 2;
@@ -299,11 +301,7 @@ TEST(DeviceFaults, WallClockJumpsOfHoursLeaveTheStreamTheServerWatchAndTheTimers
     server.Command("mode on");
     ASSERT_TRUE(server.WaitFor(kRequested, 1, 5s)) << server.Output();
     ASSERT_TRUE(GrantUntilStreaming(server, 9, 1)) << server.Output() << run.Console();
-    // Two full windows at the steady rate first.
     ASSERT_TRUE(server.WaitFor("stream: ", 3, 5s)) << server.Output();
-    const std::vector<int> steady = StreamRates(server.Output());
-    const int rate = steady.back();
-    ASSERT_GT(rate, 0);
     const size_t mark = server.Output().size();
     const uint64_t panelMark = run.Control(R"({"cmd":"panel.frames","from":0})").value("next", uint64_t{0});
 
@@ -324,12 +322,20 @@ TEST(DeviceFaults, WallClockJumpsOfHoursLeaveTheStreamTheServerWatchAndTheTimers
     // Several stream windows and server watches after the jumps.
     std::this_thread::sleep_for(8s);
     const std::string output = server.Output();
+    // A stream paced by the wall clock would fall silent for three hours
+    // after the jump back and rush to catch up six after the jump forward.
+    // Paced by the card it keeps on: every window carries packets, none a
+    // catch-up burst, and on average near its rate (a loaded machine, or
+    // a sanitizer build, slows the encoder down, hence the margin).
     const std::vector<int> after = StreamRates(output, mark);
     ASSERT_GE(after.size(), 5u) << output;
+    int sum = 0;
     for (int r : after) {
-        EXPECT_GE(r, rate - rate / 10) << "the stream keeps its rate\n" << output;
-        EXPECT_LE(r, rate + rate / 10) << output;
+        EXPECT_GT(r, 0) << "the stream never stops\n" << output;
+        EXPECT_LE(r, 2 * kStreamRate) << "no burst\n" << output;
+        sum += r;
     }
+    EXPECT_GE(sum / static_cast<int>(after.size()), kStreamRate * 2 / 5) << output;
     EXPECT_EQ(PanelFrames(run, kServerOffline, panelMark), 0u) << "the server is not declared lost";
     EXPECT_EQ(Count(run.Console(), "start broadcast on:"), 1u) << "no restart\n" << run.Console();
     EXPECT_EQ(Count(output.substr(mark), kRequested), 0u) << "no new request\n" << output;
