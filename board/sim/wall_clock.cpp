@@ -1,6 +1,8 @@
 // The clock offsets, their files and their log entries.
 #include "board/sim/wall_clock.h"
 
+#include "board/sim/control.h"
+
 #include <time.h>
 
 #include <cstdio>
@@ -9,6 +11,10 @@
 
 namespace sim {
 namespace {
+
+// About 30 years either way: the clock stays within what a 32-bit time_t
+// on the terminal can hold from any sane setting.
+constexpr int64_t kMaxJumpS = 1000000000;
 
 // A missing or unreadable file reads as offset 0: the host's time.
 int64_t LoadOffset(const std::string& path) {
@@ -73,6 +79,29 @@ void WallClock::SetSystem(int64_t sec, int64_t usec) {
         StoreOffset(systemFile_, offset);
     }
     log_->Add(LogKind::kClock, "system clock set to " + Describe(offset));
+}
+
+void WallClock::JumpSystem(int64_t seconds) {
+    int64_t offset;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        systemOffsetUs_ += seconds * 1000000;
+        offset = systemOffsetUs_;
+        StoreOffset(systemFile_, offset);
+    }
+    log_->Add(LogKind::kClock, "system clock jumped " + std::to_string(seconds) + " s to " + Describe(offset));
+}
+
+void WallClock::Attach(DeviceRegistry&, ControlRegistry& controls) {
+    controls.Add("clock.jump", [this](const Json& request) {
+        const auto seconds = IntegerArg(request, "seconds", -kMaxJumpS, kMaxJumpS, std::nullopt);
+        if (!seconds) return ControlError("\"seconds\" must be an integer, -" + std::to_string(kMaxJumpS) + ".." +
+                                          std::to_string(kMaxJumpS));
+        JumpSystem(*seconds);
+        Json reply = ControlOk();
+        AddStatus(reply);
+        return reply;
+    });
 }
 
 void WallClock::WriteHardware() {

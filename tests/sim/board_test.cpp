@@ -263,6 +263,34 @@ TEST_F(BoardTest, RebootRestartsWithEmptyTmpAndTheHardwareClock) {
     EXPECT_NEAR(clock->value("hardware_s", 0.0), 2e9, 60);
 }
 
+// clock.jump moves the system clock the program reads, not the hardware
+// clock and never the host's; malformed or out-of-range jumps are refused.
+TEST_F(BoardTest, ClockJumpMovesTheSystemClockTheProgramReads) {
+    board.Script("print ready\nsleep 3000\ngettime\nhang\n");
+    ASSERT_TRUE(board.Start());
+    ASSERT_TRUE(board.WaitForConsole("ready", 10s)) << board.Console();
+    for (const char* bad : {R"({"cmd":"clock.jump"})", R"({"cmd":"clock.jump","seconds":2.5})",
+                            R"({"cmd":"clock.jump","seconds":"60"})", R"({"cmd":"clock.jump","seconds":1000000001})"}) {
+        const sim::Json reply = board.Control(bad);
+        EXPECT_FALSE(reply.value("ok", true)) << bad;
+        EXPECT_EQ(reply.value("error", std::string()), "\"seconds\" must be an integer, -1000000000..1000000000");
+    }
+    const double host = static_cast<double>(std::time(nullptr));
+    const sim::Json reply = board.Control(R"({"cmd":"clock.jump","seconds":-7200})");
+    ASSERT_TRUE(reply.value("ok", false)) << reply.dump();
+    const sim::Json* clock = simtest::Member(reply, "clock");
+    ASSERT_NE(clock, nullptr) << reply.dump();
+    EXPECT_NEAR(clock->value("system_s", 0.0), host - 7200, 5);
+    EXPECT_NEAR(clock->value("hardware_s", 0.0), host, 5) << "the hardware clock keeps its time";
+    EXPECT_EQ(board.CountLog("clock", "system clock jumped -7200 s"), 1u);
+
+    ASSERT_TRUE(board.WaitForConsole("gettime rc=0", 10s)) << board.Console();
+    const std::string console = board.Console();
+    const long long seconds = std::atoll(console.c_str() + console.find("sec=", console.find("gettime rc=0")) + 4);
+    EXPECT_NEAR(static_cast<double>(seconds), host - 7200, 5) << console;
+    EXPECT_NEAR(static_cast<double>(std::time(nullptr)), host, 30) << "the host clock never moves";
+}
+
 TEST_F(BoardTest, ProgramExitRestartsAfterOneSecond) {
     board.Script("exit 3\n", 1);
     board.Script("hang\n", 2);
