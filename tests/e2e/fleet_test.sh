@@ -170,7 +170,7 @@ wait_for "$work/s1.out" "status from" $((before + 3)) 15 || fail "reports to the
 # The first goes: every terminal declares it lost and adopts the second.
 echo quit >&3
 exec 3>&-
-wait "$server1"
+wait "$server1" || fail "the first server ended with status $?"
 server1=""
 for k in 1 2 3; do
     wait_for "$work/s2.out" "new terminal PT0000001$k at 192.168.1.1$k" 1 45 ||
@@ -178,7 +178,11 @@ for k in 1 2 3; do
 done
 echo quit >&4
 exec 4>&-
-wait "$server2"
+wait "$server2" || fail "the second server ended with status $?"
 server2=""
+# Under the sanitizers, a report in any program's output fails the run.
+if grep -l -E "Sanitizer|runtime error:" "$work"/*.out "$work"/t*.log "$work"/t*/sim/console.log 2>/dev/null; then
+    fail "sanitizer reports above"
+fi
 echo "fleet_test: 3 terminals adopted the server, two broadcasts streamed at once, all followed the second server"
 exit 0
