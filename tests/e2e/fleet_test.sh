@@ -75,14 +75,21 @@ panel() {
     "$simctl" --root "$work/t$1" "{\"cmd\":\"panel.send\",\"payload\":[$2]}" >/dev/null
 }
 
-# The terminal's panel frames so far hold HEX.
+# The terminal's panel frames from position FROM on hold HEX.
 panel_saw() {
-    "$simctl" --root "$work/t$1" '{"cmd":"panel.frames","from":0}' 2>/dev/null | grep -q -F "\"$2\""
+    "$simctl" --root "$work/t$1" '{"cmd":"panel.frames","from":'"$3"'}' 2>/dev/null | grep -q -F "\"$2\""
 }
 
+# The position the next frame of terminal K's panel will have.
+panel_next() {
+    "$simctl" --root "$work/t$1" '{"cmd":"panel.frames","from":0}' 2>/dev/null |
+        sed -n 's/.*"next": *\([0-9]*\).*/\1/p'
+}
+
+# wait_panel K HEX SECONDS [FROM]
 wait_panel() {
     until=$(($(now) + $3))
-    until panel_saw "$1" "$2"; do
+    until panel_saw "$1" "$2" "${4:-0}"; do
         [ "$(now)" -lt "$until" ] || return 1
         sleep 0.3
     done
@@ -105,18 +112,25 @@ done
 echo "terminals" >&3
 wait_for "$work/s1.out" "3 terminals heard from" 1 5 || fail "the server does not list three terminals"
 
-# Terminal 1 joins group 1, terminal 2 group 2 (their panels' group keys).
+# Terminal 1 joins group 1, terminal 2 group 2 (their panels' group keys),
+# once the panel's announcement is acknowledged. A key is pressed again
+# only when two status periods pass without the group: it was lost, so
+# pressing it again cannot undo it.
 for k in 1 2; do
     "$simctl" --root "$work/t$k" '{"cmd":"dsp.source","tone":'$((500 * k))'}' >/dev/null || fail "no tone on $k"
     wait_panel "$k" "02 00" 10 || fail "no hello on terminal $k's panel"
+    mark=$(panel_next "$k")
     panel "$k" "0,128"
-    wait_panel "$k" "04 02 0D 01" 10 || fail "terminal $k's panel not refreshed"
-    panel "$k" "4,129,$((k + 1)),1"
+    wait_panel "$k" "02 01 00" 10 "${mark:-0}" || fail "terminal $k did not acknowledge its panel"
 done
-wait_for "$work/s1.out" "status from 192.168.1.11 PT00000011: brdState 0 (idle), groups 0x0002 [1]" 1 15 ||
-    fail "terminal 1 is not in group 1"
-wait_for "$work/s1.out" "status from 192.168.1.12 PT00000012: brdState 0 (idle), groups 0x0004 [2]" 1 15 ||
-    fail "terminal 2 is not in group 2"
+for k in 1 2; do
+    mask=$(printf '0x%04X [%s]' $((1 << k)) "$k")
+    for press in 1 2; do
+        panel "$k" "4,129,$((k + 1)),1"
+        wait_for "$work/s1.out" "status from 192.168.1.1$k PT0000001$k: brdState 0 (idle), groups $mask" 1 12 && break
+    done
+    [ "$(count "$work/s1.out" "groups $mask")" -ge 1 ] || fail "terminal $k is not in group $k"
+done
 
 # Both ask, both are granted: two streams at once, each from its terminal.
 for k in 1 2; do
