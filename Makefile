@@ -8,11 +8,16 @@
 #   make run SIM_ARGS="--no-card --device-id PT00000042"   paterm-sim options
 #   make run SIM_ROOT="/tmp/my root"                       another board root
 #   make run-netns                       the board in a private network (root)
+#   make fleet FLEET_N=4                 four boards on one server (root)
 JOBS ?= $(shell nproc)
 SIM_ROOT ?= $(CURDIR)/sim-root
 SIM_ARGS ?=
 CMAKE_FLAGS ?=
 WEB_PORT ?= 8080
+FLEET_N ?= 3
+FLEET_DIR ?= $(CURDIR)/build/fleet
+FLEET_SECONDS ?= 30
+FLEET_BROADCASTERS ?= 0
 
 # `make run` and `make test` share build/: run configures it without the
 # tests and benchmarks (their libraries are not installed for running), the
@@ -25,7 +30,7 @@ TEST_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATERM_TESTS=ON -DPATERM_BENCH
 quietly = mkdir -p build && { $(2); } >build/$(1) 2>&1 || { cat build/$(1) >&2; echo "make: failed; see build/$(1)" >&2; exit 1; }
 
 .PHONY: setup setup-web setup-test setup-cross build build-run run run-netns demo test test-asan test-tsan build-lpc3250 \
-	cross-sysroot cross-lpc3250 install-lpc3250 build-qemu test-qemu bench clean web build-fuzz fuzz fuzz-quick powercut
+	fleet fleet-measure cross-sysroot cross-lpc3250 install-lpc3250 build-qemu test-qemu bench clean web build-fuzz fuzz fuzz-quick powercut
 
 setup:
 	@sh tools/setup.sh
@@ -52,6 +57,16 @@ run: build-run
 # server side at 192.168.1.5). Needs root.
 run-netns: build-run
 	@sh tools/netns exec -- ./build/bin/paterm-sim --root "$(SIM_ROOT)" $(SIM_ARGS)
+
+# FLEET_N boards (roots $(FLEET_DIR)/tK) on one bridge with paterm-server at
+# its prompt (tools/fleet, docs/fleet.md); everything goes when it ends.
+fleet: build-run
+	@sh tools/fleet run $(FLEET_N) "$(FLEET_DIR)"
+
+# CPU per terminal and the status reports' lateness with FLEET_N boards,
+# FLEET_BROADCASTERS of them streaming, over FLEET_SECONDS.
+fleet-measure: build-run
+	@sh tools/fleet measure $(FLEET_N) "$(FLEET_DIR)" $(FLEET_SECONDS) $(FLEET_BROADCASTERS)
 
 # The demonstration (tools/demo.sh): the sample card in $(SIM_ROOT)/mmc, the
 # board and paterm-server in a private network, paterm-panel here, a guide.

@@ -143,6 +143,8 @@ constexpr Verb kVerbs[] = {
     {"announce", CmdKind::kAnnounce, 0, 0, NoArgs},
     {"terminal", CmdKind::kTerminal, 1, 1, TerminalArgs},
     {"id", CmdKind::kId, 1, 1, IdArgs},
+    {"select", CmdKind::kSelect, 1, 1, IdArgs},
+    {"terminals", CmdKind::kTerminals, 0, 0, NoArgs},
     {"wait", CmdKind::kWait, 1, 1, WaitArgs},
     {"help", CmdKind::kHelp, 0, kMany, NoArgs},
     {"quit", CmdKind::kQuit, 0, 0, NoArgs},
@@ -260,6 +262,8 @@ const char* CommandHelp() {
            "                                log in on the group and set the network parameters (0x83)\n"
            "  announce                      announce now (besides every --announce seconds)\n"
            "  terminal ADDR, id DEVID       choose the terminal the commands go to\n"
+           "  select DEVID                  choose the terminal whose status reports carry DEVID\n"
+           "  terminals                     list the terminals heard from, with their reports\n"
            "  wait SECONDS                  wait, printing what arrives\n"
            "  help, quit\n";
 }

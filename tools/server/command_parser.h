@@ -27,6 +27,8 @@ enum class CmdKind {
     kAnnounce,   // announce
     kTerminal,   // terminal ADDR
     kId,         // id DEVID
+    kSelect,     // select DEVID: the terminal whose status reports carry DEVID
+    kTerminals,  // terminals: those heard from
     kWait,       // wait SECONDS
     kHelp,       // help
     kQuit,       // quit
@@ -41,7 +43,7 @@ struct Command {
     std::string file, path;
     std::string user, password;
     uint32_t addr = 0;  // host order, for terminal
-    DevId id{};
+    DevId id{};         // for id and select
     uint32_t waitMs = 0;
 };
 

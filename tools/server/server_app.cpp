@@ -181,10 +181,11 @@ void ServerApp::ReceiveLoop() {
             const ssize_t n =
                 ::recvfrom(fds[i].fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
             if (n < 0) continue;
-            const std::string source = DottedAddress(ntohl(from.sin_addr.s_addr));
-            if (i == 0) OnServerPort(buf, static_cast<size_t>(n), source);
+            const uint32_t addr = ntohl(from.sin_addr.s_addr);
+            const std::string source = DottedAddress(addr);
+            if (i == 0) OnServerPort(buf, static_cast<size_t>(n), addr, source);
             if (i == 1) OnGroupAnswer(buf, static_cast<size_t>(n), source);
-            if (i == 2) OnStream(buf, static_cast<size_t>(n), NowMs());
+            if (i == 2) OnStream(buf, static_cast<size_t>(n), addr, NowMs());
         }
         const int64_t now = NowMs();
         if (now >= nextReport) {
@@ -194,10 +195,16 @@ void ServerApp::ReceiveLoop() {
     }
 }
 
-void ServerApp::OnServerPort(const uint8_t* buf, size_t n, const std::string& from) {
+void ServerApp::OnServerPort(const uint8_t* buf, size_t n, uint32_t fromAddr, const std::string& from) {
     StatusReport status;
     VersionInfo version;
     if (DecodeStatus(buf, n, &status) == 0) {
+        bool fresh = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            fresh = terminals_.OnReport(status.devId, fromAddr, NowMs());
+        }
+        if (fresh) Say("new terminal " + status.devId + " at " + from);
         Say(FormatStatus(status, from));
     } else if (DecodeVersion(buf, n, &version) == 0) {
         Say(FormatVersion(version, from));
@@ -227,8 +234,11 @@ void ServerApp::OnGroupAnswer(const uint8_t* buf, size_t n, const std::string& f
     }
 }
 
-void ServerApp::OnStream(const uint8_t* buf, size_t n, int64_t nowMs) {
-    if (!stats_.OnPacket(buf, n, nowMs)) return;
+void ServerApp::OnStream(const uint8_t* buf, size_t n, uint32_t fromAddr, int64_t nowMs) {
+    BrdStreamStats& stats = streams_[fromAddr];
+    if (!stats.OnPacket(buf, n, nowMs)) return;
+    if (recorded_ == 0) recorded_ = fromAddr;
+    if (fromAddr != recorded_) return;
     if (streamOut_ != nullptr &&
         std::fwrite(buf + kBrdHeaderLength, 1, kBrdFrameLength, streamOut_) != kBrdFrameLength) {
         SayError("stream file " + opt_.streamFile + " not written; saving stops");
@@ -237,21 +247,29 @@ void ServerApp::OnStream(const uint8_t* buf, size_t n, int64_t nowMs) {
     }
     std::string error;
     if (sink_ != nullptr &&
-        sink_->OnFrame(buf + kBrdHeaderLength, kBrdFrameLength, stats_.BrdId(), nowMs, &error) != 0) {
+        sink_->OnFrame(buf + kBrdHeaderLength, kBrdFrameLength, stats.BrdId(), nowMs, &error) != 0) {
         SayError(error + "; decoding stops");
         sink_.reset();
     }
 }
 
+// One line per terminal that sent in the window; the recorded stream is
+// given up once its terminal has paused for a whole window.
 void ServerApp::StreamTick(int64_t nowMs) {
-    const bool was = stats_.Active();
-    const BrdStreamStats::Window w = stats_.TakeWindow(nowMs);
-    if (!was) return;
-    if (streamOut_ != nullptr) std::fflush(streamOut_);
-    Say("stream: " + std::to_string(w.perSecond) + " packets/s, brdId " + std::to_string(w.brdId) +
-        ", bad headers " + std::to_string(w.badHeaders) + ", gaps " + std::to_string(w.gaps) + ", frames " +
-        std::to_string(w.totalFrames) + (streamOut_ != nullptr ? " saved to " + opt_.streamFile : "") +
-        (sink_ != nullptr ? ", " + sink_->Figures() : ""));
+    for (auto& [addr, stats] : streams_) {
+        const bool was = stats.Active();
+        const BrdStreamStats::Window w = stats.TakeWindow(nowMs);
+        if (!was) {
+            if (addr == recorded_) recorded_ = 0;
+            continue;
+        }
+        const bool recorded = addr == recorded_;
+        if (recorded && streamOut_ != nullptr) std::fflush(streamOut_);
+        Say("stream: " + std::to_string(w.perSecond) + " packets/s, brdId " + std::to_string(w.brdId) +
+            ", bad headers " + std::to_string(w.badHeaders) + ", gaps " + std::to_string(w.gaps) + ", frames " +
+            std::to_string(w.totalFrames) + (recorded && streamOut_ != nullptr ? " saved to " + opt_.streamFile : "") +
+            (recorded && sink_ != nullptr ? ", " + sink_->Figures() : "") + ", from " + DottedAddress(addr));
+    }
 }
 
 int ServerApp::SendToTerminal(const Bytes& frame, const std::string& what) {
@@ -380,6 +398,33 @@ int ServerApp::Choose(const Command& cmd) {
     return 0;
 }
 
+int ServerApp::Select(const Command& cmd) {
+    const std::string id = DeviceIdText(cmd.id.data());
+    uint32_t addr = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (const TerminalTable::Entry* e = terminals_.Find(id)) addr = e->addr;
+    }
+    if (addr == 0) {
+        SayError("no status report from " + id + " yet");
+        return -1;
+    }
+    opt_.terminal = addr;
+    opt_.id = cmd.id;
+    Say("terminal " + DottedAddress(addr) + " " + id);
+    return 0;
+}
+
+void ServerApp::ListTerminals() {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines = terminals_.Lines(NowMs());
+    }
+    for (const std::string& line : lines) Say(line);
+    Say(std::to_string(lines.size()) + " terminals heard from");
+}
+
 int ServerApp::Execute(const Command& cmd) {
     const NetParams& n = cmd.net;
     switch (cmd.kind) {
@@ -410,6 +455,11 @@ int ServerApp::Execute(const Command& cmd) {
     case CmdKind::kTerminal:
     case CmdKind::kId:
         return Choose(cmd);
+    case CmdKind::kSelect:
+        return Select(cmd);
+    case CmdKind::kTerminals:
+        ListTerminals();
+        return 0;
     case CmdKind::kWait:
         Sleep(cmd.waitMs);
         return 0;

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,6 +17,7 @@
 #include "tools/server/command_parser.h"
 #include "tools/server/http_file_server.h"
 #include "tools/server/server_options.h"
+#include "tools/server/terminal_table.h"
 
 namespace srvproto {
 
@@ -42,9 +44,9 @@ private:
     int OpenSockets();
     void AnnounceLoop();
     void ReceiveLoop();
-    void OnServerPort(const uint8_t* buf, size_t n, const std::string& from);
+    void OnServerPort(const uint8_t* buf, size_t n, uint32_t fromAddr, const std::string& from);
     void OnGroupAnswer(const uint8_t* buf, size_t n, const std::string& from);
-    void OnStream(const uint8_t* buf, size_t n, int64_t nowMs);
+    void OnStream(const uint8_t* buf, size_t n, uint32_t fromAddr, int64_t nowMs);
     void StreamTick(int64_t nowMs);
     int SendToTerminal(const Bytes& frame, const std::string& what);
     int SendToGroup(const Bytes& frame, const std::string& what);
@@ -56,6 +58,8 @@ private:
     int Login(const Command& cmd);
     int SendGrant(const Command& cmd);
     int Choose(const Command& cmd);
+    int Select(const Command& cmd);
+    void ListTerminals();
     uint64_t Counted(const uint64_t& counter);
     // Waits until the counter passes seen or timeout; true when it did.
     bool WaitAnswer(const uint64_t& counter, uint64_t seen, uint32_t ms);
@@ -64,7 +68,11 @@ private:
     ServerOptions opt_;
     int sendFd_ = -1, serverFd_ = -1, groupFd_ = -1, streamFd_ = -1;
     std::FILE* streamOut_ = nullptr;
-    BrdStreamStats stats_;  // receiver thread only
+    // Receiver thread only: each terminal's stream has its figures; the file
+    // and the sink take the frames of one of them (recorded_, 0 for none yet),
+    // so that two streams at once are not mixed into one.
+    std::map<uint32_t, BrdStreamStats> streams_;
+    uint32_t recorded_ = 0;
     std::unique_ptr<BrdFrameSink> sink_;  // receiver thread only, once started
     HttpFileServer http_;
     std::thread announcer_, receiver_;
@@ -74,6 +82,7 @@ private:
     std::condition_variable changed_;
     bool stopping_ = false;
     uint64_t versions_ = 0, searches_ = 0, logins_ = 0;
+    TerminalTable terminals_;  // under mutex_
     std::mutex sendMutex_;  // sendFd_
 };
 
