@@ -217,6 +217,7 @@ TEST(Flood, PanelLineNoiseAtFullRateIsDroppedAndTheLineStillWorks) {
     ASSERT_TRUE(run.Start({"--watchdog-timeout", std::to_string(kWatchdogS)}));
     ASSERT_TRUE(WaitUntil([&] { return PanelFrames(run, "02 00") == 1; }, 15s)) << run.Console();
     ASSERT_TRUE(WaitUntil([&] { return simtest::Exists(run.At("/opt/lpc3250/chncfg")); }, 5s));
+    ASSERT_TRUE(WaitUntil([&] { return SinceFeedMs(run) < kMaxFeedGapMs; }, 15s)) << "the watchdog is never fed";
     const auto settings = Settings(run);
     PanelClient panel(run.root());
     ASSERT_TRUE(panel.connected());
@@ -225,7 +226,7 @@ TEST(Flood, PanelLineNoiseAtFullRateIsDroppedAndTheLineStillWorks) {
     constexpr double kLineBytesPerS = 115200.0 / 10;
     const std::string noise = PanelNoise(20261209, static_cast<size_t>(6 * kLineBytesPerS));
     ASSERT_EQ(PanelCommands(noise), 0u) << "the noise must hold no command";
-    ASSERT_GT(std::count(noise.begin(), noise.end(), static_cast<char>(kPanelFlag)), 5000);
+    ASSERT_GT(std::count(noise.begin(), noise.end(), static_cast<char>(kPanelFlag)), 1000);
 
     size_t sent = 0;
     double seconds = 0;

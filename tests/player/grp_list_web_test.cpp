@@ -238,7 +238,11 @@ TEST(WebExtOpts, SettingsApplyOnlyOnceStored) {
 
     std::filesystem::remove(root.at(file));
     Post(eSVC_MSG_TYPE_CGI_EXT_OPTS, Bytes(wanted.begin(), wanted.end() - 1));  // short: ignored
+    // No auto flag but 0 or 1, no reserved byte set: junk, not extopts.
+    Post(eSVC_MSG_TYPE_CGI_EXT_OPTS, Bytes{20, 1, 2, 0, 0, 0, 0, 0});
+    Post(eSVC_MSG_TYPE_CGI_EXT_OPTS, Bytes{20, 1, 1, 0, 0, 0, 0, 9});
     EXPECT_FALSE(root.exists(file));
+    EXPECT_EQ(GetDelayTime(), 10);
     Post(eSVC_MSG_TYPE_CGI_EXT_OPTS, wanted);
     EXPECT_EQ(root.read(file), wanted);
     EXPECT_EQ(GetDelayTime(), 0x114);
