@@ -125,7 +125,8 @@ void PlayerSysCtrl(const SysCtrlRecord* record) {
     ApplyBroadcast(record->brd);
     for (int channel = 1; channel <= 3; ++channel) {
         const SysCtrlPair& chn = record->chn[channel - 1];
-        if (chn.valid != 0) PlayerSetChnOn(channel, chn.value);
+        // An on flag is 0 or 1: another value is ignored, not stored.
+        if (chn.valid != 0 && chn.value <= 1) PlayerSetChnOn(channel, chn.value);
     }
     ApplyFile(record->file, record->folder, record->fileNumber);
     ApplyPlay(record->play);

@@ -212,6 +212,12 @@ TEST_F(WebAndList, StateReplyGroupMaskAndControlRecord) {
     EXPECT_EQ(GetChn2On(), 0) << "channel 2 was not valid";
     EXPECT_EQ(GetChn4On(), 1) << "play command 1 switches the MP3 channel on";
     EXPECT_EQ(Reports(), (std::vector<Report>{{1, 0x0205, 0}}));
+    // An on flag other than 0 or 1 is ignored, the valid fields beside it applied.
+    Post(eSVC_MSG_TYPE_CGI_SYS_CTRL, {0, 0, 1, 0x37, 1, 1, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(Panel(), (Frames{Switch(2, 1)}));
+    EXPECT_EQ(GetChn1On(), 0);
+    EXPECT_EQ(GetChn2On(), 1);
+    EXPECT_EQ(GetChn3On(), 1);
 
     SetBrdState(0);
     SetAutoMode(0);
