@@ -186,7 +186,7 @@ int main(int argc, char** argv) {
         if (now >= end) break;
         const double elapsed = std::chrono::duration<double>(now - start).count();
         const uint64_t due = std::min(limit, static_cast<uint64_t>(elapsed * static_cast<double>(perSecond)) + 1);
-        while (next < due) {
+        while (next < due && std::chrono::steady_clock::now() < end) {
             const size_t batch = static_cast<size_t>(std::min<uint64_t>(kBatch, due - next));
             for (size_t i = 0; i < batch; ++i) {
                 MakeJunk(&state, o, &bodies[i]);
