@@ -56,6 +56,8 @@ int NetlinkSocket(int protocol);
 int NetlinkBind(int fd, uint32_t portId);
 ssize_t NetlinkSend(int fd, const void* buf, size_t len);
 ssize_t NetlinkRecv(int fd, void* buf, size_t len);
+// NetlinkRecv that also tells the sender's port id (0: the kernel).
+ssize_t NetlinkRecvFrom(int fd, void* buf, size_t len, uint32_t* senderPort);
 
 // The wall clock (gettimeofday / settimeofday).
 int GetTimeOfDay(struct timeval* tv);

@@ -37,6 +37,10 @@ ssize_t NetlinkSend(int fd, const void* buf, size_t len) { return host::NetlinkS
 
 ssize_t NetlinkRecv(int fd, void* buf, size_t len) { return host::NetlinkRecv(fd, buf, len); }
 
+ssize_t NetlinkRecvFrom(int fd, void* buf, size_t len, uint32_t* senderPort) {
+    return host::NetlinkRecvFrom(fd, buf, len, senderPort);
+}
+
 int GetTimeOfDay(struct timeval* tv) { return ::gettimeofday(tv, nullptr); }
 
 int SetTimeOfDay(const struct timeval* tv) { return ::settimeofday(tv, nullptr); }

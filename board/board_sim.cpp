@@ -284,10 +284,10 @@ ssize_t NetlinkSend(int fd, const void* buf, size_t len) {
     return static_cast<ssize_t>(len);
 }
 
-ssize_t NetlinkRecv(int fd, void* buf, size_t len) {
+ssize_t NetlinkRecvFrom(int fd, void* buf, size_t len, uint32_t* senderPort) {
     FdKind kind = KindOf(fd);
     if (kind == FdKind::kDevice) return Fail(ENOTSOCK);
-    if (kind == FdKind::kPlain) return host::NetlinkRecv(fd, buf, len);
+    if (kind == FdKind::kPlain) return host::NetlinkRecvFrom(fd, buf, len, senderPort);
     Message record;
     size_t got = 0;
     switch (sim::RecvPacket(fd, &record, buf, len, &got)) {
@@ -299,8 +299,11 @@ ssize_t NetlinkRecv(int fd, void* buf, size_t len) {
         break;
     }
     if (record.op != static_cast<uint32_t>(Op::kNetlinkRecord)) return Fail(EPROTO);
+    if (senderPort != nullptr) *senderPort = static_cast<uint32_t>(record.arg0);
     return static_cast<ssize_t>(got);
 }
+
+ssize_t NetlinkRecv(int fd, void* buf, size_t len) { return NetlinkRecvFrom(fd, buf, len, nullptr); }
 
 int GetTimeOfDay(struct timeval* tv) {
     UniqueFd conn = ConnectBoard(Root());

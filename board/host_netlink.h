@@ -35,8 +35,9 @@ inline ssize_t NetlinkSend(int fd, const void* buf, size_t len) {
     return ::sendto(fd, buf, len, 0, reinterpret_cast<struct sockaddr*>(&kernel), sizeof kernel);
 }
 
-inline ssize_t NetlinkRecv(int fd, void* buf, size_t len) {
+inline ssize_t NetlinkRecvFrom(int fd, void* buf, size_t len, uint32_t* senderPort) {
     struct sockaddr_nl from;
+    std::memset(&from, 0, sizeof from);
     struct iovec iov = {buf, len};
     struct msghdr msg;
     std::memset(&msg, 0, sizeof msg);
@@ -44,8 +45,12 @@ inline ssize_t NetlinkRecv(int fd, void* buf, size_t len) {
     msg.msg_namelen = sizeof from;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    return ::recvmsg(fd, &msg, 0);
+    const ssize_t n = ::recvmsg(fd, &msg, 0);
+    if (n >= 0 && senderPort != nullptr) *senderPort = from.nl_pid;
+    return n;
 }
+
+inline ssize_t NetlinkRecv(int fd, void* buf, size_t len) { return NetlinkRecvFrom(fd, buf, len, nullptr); }
 
 }  // namespace host
 }  // namespace board

@@ -16,7 +16,8 @@ const uint8_t* gEnd = nullptr;
 
 // One message per record; a length byte of 0 is an empty message, 0xFF a
 // failed receive with EINTR, which the loop takes again.
-ssize_t RecvFromInput(int, void* buf, size_t len) {
+ssize_t RecvFromInput(int, void* buf, size_t len, uint32_t* senderPort) {
+    *senderPort = 0;  // the kernel: the records' own bytes decide
     if (gAt == gEnd) return 0;
     const size_t claimed = *gAt++;
     if (claimed == 0xFF) {

@@ -42,7 +42,7 @@ void CgiInfoHandle(const uint8_t* buf, size_t n) {
     if (n < 1) return;
     for (const CgiRequest& request : kCgiRequests) {
         if (request.type != buf[0]) continue;
-        if (n < 1u + request.payloadLength) return;
+        if (n != 1u + request.payloadLength) return;
         PlayerMsgPostNet(request.msgType, request.payloadLength != 0 ? buf + 1 : nullptr, request.payloadLength);
         if (request.print != nullptr) request.print(buf);
         return;

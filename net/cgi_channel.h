@@ -19,8 +19,10 @@ enum : uint8_t {
 // The largest record SendDataToCgi takes (one more byte follows it).
 constexpr size_t kCgiReplyMax = 511;
 
-// One request datagram of n bytes. A datagram shorter than its type's payload
-// is dropped: the receive buffer's older bytes are never taken for it.
+// One request datagram of n bytes. Every CGI program sends exactly its
+// type's byte and payload; a datagram of any other length is junk on the
+// channel and is dropped (nor are the receive buffer's older bytes ever
+// taken for a short one's payload).
 void CgiInfoHandle(const uint8_t* buf, size_t n);
 
 // Sends len bytes of data and one zero byte to 127.0.0.1:8691 from a socket of

@@ -115,12 +115,21 @@ void RegisterWithCtrlDevice(int pid) {
 
 }  // namespace
 
+bool PlayerEventIsRecord(const uint8_t* message, size_t got, uint32_t senderPort) {
+    if (senderPort != 0 || got < kPlayerEventRecordBytes) return false;
+    nlmsghdr header;
+    std::memcpy(&header, message, sizeof header);
+    return header.nlmsg_len >= kPlayerEventRecordBytes && header.nlmsg_len <= got;
+}
+
 int PlayerEventReceive(int sock, PlayerEventRecvFn recv) {
     std::vector<uint8_t> buffer(kPlayerEventBufferBytes);
     for (;;) {
         // Cleared each time so that nothing of an earlier event survives.
         std::memset(buffer.data(), 0, buffer.size());
-        const ssize_t got = recv(sock, buffer.data(), buffer.size());
+        // A receive that does not say who sent is no kernel's.
+        uint32_t sender = UINT32_MAX;
+        const ssize_t got = recv(sock, buffer.data(), buffer.size(), &sender);
         if (got == 0) {
             PrintError("Exit.");
             return 0;
@@ -130,9 +139,10 @@ int PlayerEventReceive(int sock, PlayerEventRecvFn recv) {
             PrintError("recvmsg:");
             return 1;
         }
-        // A message without its type and value carries no event; read from
-        // the cleared buffer it would pass for a card insertion.
-        if (static_cast<size_t>(got) < kPlayerEventRecordBytes) continue;
+        // A message without its type and value carries no event (read from
+        // the cleared buffer it would pass for a card insertion); one whose
+        // header does not fit what arrived, or from a process, is no event.
+        if (!PlayerEventIsRecord(buffer.data(), static_cast<size_t>(got), sender)) continue;
         Dispatch(buffer[kPlayerEventHeaderBytes], buffer[kPlayerEventHeaderBytes + 1]);
     }
 }
@@ -151,7 +161,7 @@ void* PlayerEventRevTask(void* /*unused*/) {
     }
     Hello(sock, pid);
     RegisterWithCtrlDevice(static_cast<int>(pid));
-    exit(PlayerEventReceive(sock, board::NetlinkRecv));
+    exit(PlayerEventReceive(sock, board::NetlinkRecvFrom));
 }
 
 int PlayerEventStart(void) {

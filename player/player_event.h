@@ -39,13 +39,21 @@ int PlayerEventStart(void);
 // only this task.
 void* PlayerEventRevTask(void* unused);
 
-// How the receive loop reads one message: the seam's NetlinkRecv on the
-// terminal and the board; a stand-in in tests.
-using PlayerEventRecvFn = ssize_t (*)(int fd, void* buf, size_t len);
+// How the receive loop reads one message and learns the port id it came
+// from (0: the kernel): the seam's NetlinkRecvFrom on the terminal and the
+// board; a stand-in in tests.
+using PlayerEventRecvFn = ssize_t (*)(int fd, void* buf, size_t len, uint32_t* senderPort);
 
 // The receive loop: takes messages from sock until the channel ends and
 // posts what each event asks for. Returns the exit status the process is to
 // end with: 0 after an empty message ("Exit."), 1 after a receive error.
+// Only a message that is an event record is acted on (PlayerEventIsRecord).
 int PlayerEventReceive(int sock, PlayerEventRecvFn recv);
+
+// An event record: from the kernel (sender port 0), holding its type and
+// value, with a header whose length covers them and no more than the got
+// bytes that arrived (a longer message was cut to the buffer). Anything
+// else is junk on the channel or a process posing as the kernel.
+bool PlayerEventIsRecord(const uint8_t* message, size_t got, uint32_t senderPort);
 
 #endif  // PATERM_PLAYER_PLAYER_EVENT_H

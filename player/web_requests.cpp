@@ -2,8 +2,10 @@
 // and the advanced settings, each from a message the CGI channel posted.
 #include "player/web_requests.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "localio/ctrl_panel.h"
 #include "mp3/mp3_library.h"
@@ -123,7 +125,8 @@ void PlayerSysCtrl(const SysCtrlRecord* record) {
     ApplyBroadcast(record->brd);
     for (int channel = 1; channel <= 3; ++channel) {
         const SysCtrlPair& chn = record->chn[channel - 1];
-        if (chn.valid != 0) PlayerSetChnOn(channel, chn.value);
+        // An on flag is 0 or 1: another value is ignored, not stored.
+        if (chn.valid != 0 && chn.value <= 1) PlayerSetChnOn(channel, chn.value);
     }
     ApplyFile(record->file, record->folder, record->fileNumber);
     ApplyPlay(record->play);
@@ -154,9 +157,16 @@ void OnCgiSysCtrl(const PlayerMsg* m) {
 
 // The file first: the web page shows what the file holds, so the terminal
 // takes the new settings only once they are stored; a failed write leaves
-// the running settings as they were.
+// the running settings as they were. extopts sends an auto flag of 0 or 1
+// and zero reserved bytes: a record with anything else is junk on the
+// channel, and neither the file nor the running settings take it.
 void OnCgiExtOpts(const PlayerMsg* m) {
     if (m->len < sizeof(player_ext_opts_t)) return;
+    player_ext_opts_t record;
+    std::memcpy(&record, m->data, sizeof record);
+    if (record.autoFlag > 1 ||
+        std::any_of(std::begin(record.rsv), std::end(record.rsv), [](uint8_t b) { return b != 0; }))
+        return;
     if (PlayerSaveExtOpts(m->data) != 0) {
         printf("Error:  ");
         printf("Save gPlayerExtOpts Error, settings unchanged\r\n");

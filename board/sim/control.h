@@ -56,6 +56,42 @@ inline std::optional<int64_t> IntegerArg(const Json& request, const char* key, i
     return value;
 }
 
+// Bytes given as a JSON array of integers 0..255 or as hex digit pairs
+// (blanks between pairs allowed): "7E 00 80 7E" or "7e00807e". No value for
+// anything else.
+inline std::optional<std::string> BytesArg(const Json& value) {
+    std::string bytes;
+    if (value.is_array()) {
+        for (const Json& item : value) {
+            if (!item.is_number_integer() && !item.is_number_unsigned()) return std::nullopt;
+            const int64_t b = item.get<int64_t>();
+            if (b < 0 || b > 255) return std::nullopt;
+            bytes.push_back(static_cast<char>(b));
+        }
+        return bytes;
+    }
+    if (!value.is_string()) return std::nullopt;
+    const auto digit = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    const std::string& text = value.get_ref<const std::string&>();
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        const int high = digit(text[i]);
+        const int low = i + 1 < text.size() ? digit(text[i + 1]) : -1;
+        if (high < 0 || low < 0) return std::nullopt;
+        bytes.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    return bytes;
+}
+
 class ControlRegistry {
 public:
     // A name is registered once; a second registration is a wiring fault.

@@ -2,8 +2,10 @@
 #include "board/sim/netlink.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "board/sim/kernel/netlink_event.h"
 #include "board/sim/protocol.h"
@@ -46,7 +48,7 @@ void NetlinkModel::Close(uint64_t socket) {
     sockets_.erase(socket);
 }
 
-bool NetlinkModel::Deliver(uint32_t portId, const uint8_t* data, size_t len) {
+bool NetlinkModel::Deliver(uint32_t portId, const uint8_t* data, size_t len, uint32_t senderPort) {
     std::lock_guard<std::mutex> lock(mutex_);
     const Socket* target = nullptr;
     for (const auto& [id, s] : sockets_)
@@ -54,6 +56,7 @@ bool NetlinkModel::Deliver(uint32_t portId, const uint8_t* data, size_t len) {
     if (!target) return false;
     Message record = Request(Op::kNetlinkRecord);
     record.length = static_cast<uint32_t>(len);
+    record.arg0 = senderPort;
     iovec iov[2] = {{&record, sizeof record}, {const_cast<uint8_t*>(data), len}};
     msghdr hdr{};
     hdr.msg_iov = iov;
@@ -84,19 +87,33 @@ uint64_t NetlinkModel::Delivered() const {
 
 void NetlinkModel::Attach(DeviceRegistry&, ControlRegistry& controls) {
     controls.Add("netlink.event", [this](const Json& request) {
-        const auto type = IntegerArg(request, "type", 0, 255, std::nullopt);
-        const auto value = IntegerArg(request, "value", 0, 255, 0);
         const auto port = IntegerArg(request, "port", 0, UINT32_MAX, 0);
-        constexpr auto kFull = static_cast<int64_t>(kernel::NetlinkEvents::kRecordBytes);
-        // A cut record stands for a faulty sender: a header-only or empty message.
-        const auto length = IntegerArg(request, "length", 0, kFull, kFull);
-        if (!type || !value) return ControlError("\"type\" and \"value\" must be 0..255");
-        if (!port) return ControlError("bad \"port\"");
-        if (!length) return ControlError("\"length\" must be 0..18");
+        // A record from another port stands for a process forging kernel events.
+        const auto sender = IntegerArg(request, "sender", 0, UINT32_MAX, 0);
+        std::vector<uint8_t> record;
+        if (auto raw = request.find("raw"); raw != request.end()) {
+            if (!port) return ControlError("bad \"port\"");
+            if (request.contains("type") || request.contains("value") || request.contains("length"))
+                return ControlError("give either \"raw\" or \"type\" (with \"value\" and \"length\")");
+            const std::optional<std::string> bytes = BytesArg(*raw);
+            if (!bytes || bytes->size() > kMaxRawRecord)
+                return ControlError("\"raw\" must be 0 to 16384 bytes: a JSON array of 0..255 or a hex string");
+            record.assign(bytes->begin(), bytes->end());
+        } else {
+            const auto type = IntegerArg(request, "type", 0, 255, std::nullopt);
+            const auto value = IntegerArg(request, "value", 0, 255, 0);
+            constexpr auto kFull = static_cast<int64_t>(kernel::NetlinkEvents::kRecordBytes);
+            // A cut record stands for a faulty sender: a header-only or empty message.
+            const auto length = IntegerArg(request, "length", 0, kFull, kFull);
+            if (!type || !value) return ControlError("\"type\" and \"value\" must be 0..255");
+            if (!port) return ControlError("bad \"port\"");
+            if (!length) return ControlError("\"length\" must be 0..18");
+            record = kernel::NetlinkEvents::Record(static_cast<uint8_t>(*type), static_cast<uint8_t>(*value), 0);
+            record.resize(static_cast<size_t>(*length));
+        }
+        if (!sender) return ControlError("\"sender\" must be a port id 0..4294967295");
         const uint32_t to = *port ? static_cast<uint32_t>(*port) : LatestBoundPort();
-        const std::vector<uint8_t> record =
-            kernel::NetlinkEvents::Record(static_cast<uint8_t>(*type), static_cast<uint8_t>(*value), 0);
-        if (to == 0 || !Deliver(to, record.data(), static_cast<size_t>(*length)))
+        if (to == 0 || !Deliver(to, record.data(), record.size(), static_cast<uint32_t>(*sender)))
             return ControlError("no netlink socket bound to that port");
         return ControlOk();
     });

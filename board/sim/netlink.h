@@ -6,7 +6,8 @@
 // socket whose queue is full drops the record, as netlink does.
 //
 // Backdoor: "netlink.event" delivers an event record straight to a socket,
-// past the kernel. The sockets themselves are seam connections: the seam
+// past the kernel, or any bytes as one message (malformed records), from the
+// kernel or from another port (a forged sender). The sockets themselves are seam connections: the seam
 // server cuts them at power-off.
 #ifndef PATERM_BOARD_SIM_NETLINK_H
 #define PATERM_BOARD_SIM_NETLINK_H
@@ -39,7 +40,11 @@ public:
     void FromProgram(uint64_t socket, const uint8_t* data, size_t len);
     void Close(uint64_t socket);
 
-    bool Deliver(uint32_t portId, const uint8_t* data, size_t len);
+    // senderPort: the port id the record comes from (0: the kernel).
+    bool Deliver(uint32_t portId, const uint8_t* data, size_t len, uint32_t senderPort = 0);
+    // The largest message the backdoor delivers: past the program's
+    // 8208-byte receive buffer, as an oversize record would be.
+    static constexpr size_t kMaxRawRecord = 16384;
     void SetKernelHandler(KernelHandler handler);
 
     // The port id bound most recently by a socket still open (0: none).

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <optional>
 #include <utility>
@@ -77,42 +76,6 @@ int BaudOf(speed_t constant) {
 bool IsRaw(const termios& mode) {
     return (mode.c_lflag & (ICANON | ECHO | ISIG)) == 0 && (mode.c_oflag & OPOST) == 0 &&
            (mode.c_iflag & (IXON | ICRNL | ISTRIP)) == 0 && (mode.c_cflag & (CSIZE | PARENB | CSTOPB)) == CS8;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// Bytes given as a JSON array of integers 0..255 or as hex digit pairs
-// (blanks between pairs allowed): "7E 00 80 7E" or "7e00807e".
-std::optional<std::string> BytesArg(const Json& value) {
-    std::string bytes;
-    if (value.is_array()) {
-        for (const Json& item : value) {
-            if (!item.is_number_integer() && !item.is_number_unsigned()) return std::nullopt;
-            const int64_t b = item.get<int64_t>();
-            if (b < 0 || b > 255) return std::nullopt;
-            bytes.push_back(static_cast<char>(b));
-        }
-        return bytes;
-    }
-    if (!value.is_string()) return std::nullopt;
-    const std::string& text = value.get_ref<const std::string&>();
-    for (size_t i = 0; i < text.size();) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        const int high = HexDigit(text[i]);
-        const int low = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
-        if (high < 0 || low < 0) return std::nullopt;
-        bytes.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-    }
-    return bytes;
 }
 
 std::string HexText(const std::vector<uint8_t>& bytes) {

@@ -35,7 +35,7 @@ enum class Op : uint32_t {
     kNetlink = 5,        // arg0: protocol
     kNetlinkBind = 6,    // one-way; arg0: port id
     kNetlinkSend = 7,    // one-way; payload: a netlink message for the kernel
-    kNetlinkRecord = 8,  // board to program; payload: a netlink message
+    kNetlinkRecord = 8,  // board to program; payload: a netlink message; arg0: sender port id
     kClockGet = 9,       // reply arg0: system clock minus host clock, microseconds (int64)
     kClockSet = 10,      // arg0: seconds, arg1: microseconds
     kSystem = 11,        // payload: command line; reply result: status as system(3) gives it

@@ -212,6 +212,12 @@ TEST_F(WebAndList, StateReplyGroupMaskAndControlRecord) {
     EXPECT_EQ(GetChn2On(), 0) << "channel 2 was not valid";
     EXPECT_EQ(GetChn4On(), 1) << "play command 1 switches the MP3 channel on";
     EXPECT_EQ(Reports(), (std::vector<Report>{{1, 0x0205, 0}}));
+    // An on flag other than 0 or 1 is ignored, the valid fields beside it applied.
+    Post(eSVC_MSG_TYPE_CGI_SYS_CTRL, {0, 0, 1, 0x37, 1, 1, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(Panel(), (Frames{Switch(2, 1)}));
+    EXPECT_EQ(GetChn1On(), 0);
+    EXPECT_EQ(GetChn2On(), 1);
+    EXPECT_EQ(GetChn3On(), 1);
 
     SetBrdState(0);
     SetAutoMode(0);
@@ -238,7 +244,11 @@ TEST(WebExtOpts, SettingsApplyOnlyOnceStored) {
 
     std::filesystem::remove(root.at(file));
     Post(eSVC_MSG_TYPE_CGI_EXT_OPTS, Bytes(wanted.begin(), wanted.end() - 1));  // short: ignored
+    // No auto flag but 0 or 1, no reserved byte set: junk, not extopts.
+    Post(eSVC_MSG_TYPE_CGI_EXT_OPTS, Bytes{20, 1, 2, 0, 0, 0, 0, 0});
+    Post(eSVC_MSG_TYPE_CGI_EXT_OPTS, Bytes{20, 1, 1, 0, 0, 0, 0, 9});
     EXPECT_FALSE(root.exists(file));
+    EXPECT_EQ(GetDelayTime(), 10);
     Post(eSVC_MSG_TYPE_CGI_EXT_OPTS, wanted);
     EXPECT_EQ(root.read(file), wanted);
     EXPECT_EQ(GetDelayTime(), 0x114);

@@ -1,5 +1,6 @@
 // The kernel event receiver's loop: each event becomes the right player
-// messages (or none), in order and with its waits; cut messages are no
+// messages (or none), in order and with its waits; cut messages, messages
+// whose header does not fit what arrived and messages from a process are no
 // events; an empty message ends the loop with status 0, a hard receive
 // error with status 1, while signals and receive overruns do not.
 #include <gtest/gtest.h>
@@ -72,7 +73,7 @@ TEST(KernelEventReceiver, EventsOnTheBoardChannelBecomeTheirMessagesUntilAnEmpty
 
     testing::internal::CaptureStdout();
     std::atomic<int> status{-1};
-    std::thread loop([&] { status = PlayerEventReceive(sock, board::NetlinkRecv); });
+    std::thread loop([&] { status = PlayerEventReceive(sock, board::NetlinkRecvFrom); });
     auto send = [&](const std::vector<uint8_t>& record) {
         EXPECT_TRUE(board.Netlink().Deliver(kPort, record.data(), record.size()));
     };
@@ -103,6 +104,15 @@ TEST(KernelEventReceiver, EventsOnTheBoardChannelBecomeTheirMessagesUntilAnEmpty
     send(Event(eKNL_MSG_TYPE_MMC_INSERT, 0, kPlayerEventHeaderBytes));
     send(Event(eKNL_MSG_TYPE_RF_KEY, 0, kPlayerEventRecordBytes - 1));
     send(Event(9, 1));
+    // Nor do records whose header does not fit what arrived, nor one from
+    // a process rather than the kernel.
+    for (uint32_t claimed : {0u, 17u, 19u, 8208u}) {
+        std::vector<uint8_t> record = Event(eKNL_MSG_TYPE_RF_KEY, 12);
+        std::memcpy(record.data(), &claimed, sizeof claimed);
+        send(record);
+    }
+    const std::vector<uint8_t> forged = Event(eKNL_MSG_TYPE_RF_KEY, 12);
+    EXPECT_TRUE(board.Netlink().Deliver(kPort, forged.data(), forged.size(), 4242));
     send(Event(eKNL_MSG_TYPE_AUDIO_DETECTED));
     send(Event(eKNL_MSG_TYPE_AUDIO_LOST));
     EXPECT_EQ(Next(queueId).type, eSVC_MSG_TYPE_AUTO_DECTED);
@@ -137,7 +147,8 @@ std::vector<RecvStep> gSteps;
 size_t gNextStep;
 bool gBuffersCleared = true;
 
-ssize_t ScriptedRecv(int /*fd*/, void* buf, size_t len) {
+ssize_t ScriptedRecv(int /*fd*/, void* buf, size_t len, uint32_t* senderPort) {
+    *senderPort = 0;
     const auto* bytes = static_cast<const uint8_t*>(buf);
     gBuffersCleared = gBuffersCleared && len == kPlayerEventBufferBytes &&
                       std::all_of(bytes, bytes + len, [](uint8_t b) { return b == 0; });
@@ -161,6 +172,8 @@ TEST(KernelEventReceiver, SignalsAndOverrunsAreRetriedAndOnlyAHardErrorEndsTheLo
     // A full 8208-byte message leaves its last bytes in the buffer: the
     // next receive must start from a cleared one all the same.
     std::vector<uint8_t> large(kPlayerEventBufferBytes, 0xA5);
+    const uint32_t largeLength = kPlayerEventBufferBytes;
+    std::memcpy(large.data(), &largeLength, sizeof largeLength);
     large[kPlayerEventHeaderBytes] = eKNL_MSG_TYPE_RF_KEY;
     large[kPlayerEventHeaderBytes + 1] = 12;
     gSteps = {{EINTR, {}}, {ENOBUFS, {}}, {0, large}, {ENOBUFS, {}}, {0, Event(eKNL_MSG_TYPE_RF_KEY, 3)}};

@@ -189,7 +189,15 @@ TEST_F(BoardTest, NetlinkEventReachesTheBoundSocket) {
     EXPECT_EQ(board.CountLog("netlink-bind", "port " + std::to_string(static_cast<long>(status.value("program_pid", 0.0)))),
               1u);
     EXPECT_FALSE(board.Control(R"({"cmd":"netlink.event","type":2,"value":11,"port":1})").value("ok", true));
-    EXPECT_TRUE(board.Control(R"({"cmd":"netlink.event","type":2,"value":11})").value("ok", false));
+    // Raw messages: either raw or a typed record, at most 16384 bytes, a sender that is a port id.
+    EXPECT_FALSE(board.Control(R"({"cmd":"netlink.event","raw":"0102","type":2})").value("ok", true));
+    EXPECT_FALSE(board.Control(R"({"cmd":"netlink.event","raw":"zz"})").value("ok", true));
+    EXPECT_FALSE(board.Control(R"({"cmd":"netlink.event","raw":")" + std::string(2 * 16385, 'a') + R"("})")
+                     .value("ok", true));
+    EXPECT_FALSE(board.Control(R"({"cmd":"netlink.event","type":2,"sender":-1})").value("ok", true));
+    EXPECT_TRUE(
+        board.Control(R"({"cmd":"netlink.event","raw":[18,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,2,11],"sender":7})")
+            .value("ok", false));
     EXPECT_TRUE(board.WaitForConsole("netlink record len=18 type=2 value=11", 5s)) << board.Console();
 }
 

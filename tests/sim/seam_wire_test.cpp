@@ -347,6 +347,9 @@ TEST_F(SeamWire, NetlinkSocketBindsSendsAndReceivesRecords) {
         record += "\x02\x0B";
         sim::SendPacket(fd, sim::Request(Op::kNetlinkRecord), record.data(), record.size());
         sim::SendPacket(fd, sim::Request(Op::kNetlinkRecord), record.data(), record.size());
+        Message forged = sim::Request(Op::kNetlinkRecord);
+        forged.arg0 = 777;  // from another port than the kernel's
+        sim::SendPacket(fd, forged, record.data(), record.size());
         while (Receive(fd, &p)) {
         }
     });
@@ -367,6 +370,9 @@ TEST_F(SeamWire, NetlinkSocketBindsSendsAndReceivesRecords) {
     EXPECT_EQ(buf[17], 11);
     unsigned char small[17] = {};
     EXPECT_EQ(board::NetlinkRecv(fd, small, sizeof small), 17);  // cut to the buffer, as netlink does
+    uint32_t sender = 0;
+    EXPECT_EQ(board::NetlinkRecvFrom(fd, buf, sizeof buf, &sender), 18);
+    EXPECT_EQ(sender, 777u);
     board::Close(fd);
     std::lock_guard<std::mutex> lock(mutex);
     ASSERT_EQ(seen.size(), 2u);
