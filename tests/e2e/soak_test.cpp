@@ -270,8 +270,10 @@ public:
         : run_(run), servers_{&first, &second}, sampler_(sampler), random_(seed), log_(log, std::ios::trunc) {}
 
     void Do(Kind kind) {
+        if (kind >= Kind::Count) return;
         // Board time, to line the actions up with the board's logs.
         log_ << run_.Status().value("uptime_ms", int64_t{-1}) << " " << kKinds[static_cast<size_t>(kind)].name;
+        inAction_ = true;
         switch (kind) {
             case Kind::PanelKey: Key(Pick(0, 22)); break;
             case Kind::PanelSetting: {
@@ -299,8 +301,9 @@ public:
                 lastChange_ = Clock::now();
                 Announce();
                 break;
-            case Kind::Count: return;
+            case Kind::Count: break;
         }
+        inAction_ = false;
         log_ << std::endl;
         ++done_[static_cast<size_t>(kind)];
         sampler_.CountAction();
@@ -380,9 +383,10 @@ public:
 private:
     static constexpr const char* kModes[3] = {"off", "on", "auto"};
 
+    // A random number; those an action draws go into its log line.
     int Pick(int low, int high) {
         const int n = std::uniform_int_distribution<int>(low, high)(random_);
-        log_ << " " << n;
+        if (inAction_) log_ << " " << n;
         return n;
     }
     bool Panel(const std::string& payload) {
@@ -394,6 +398,7 @@ private:
     Sampler& sampler_;
     std::mt19937_64 random_;
     std::ofstream log_;
+    bool inAction_ = false;
     int announcer_ = 0;
     bool cardIn_ = true;
     uint32_t brdId_ = 0;
@@ -443,6 +448,24 @@ std::string Summary(const std::vector<Sample>& samples, const Sample& warm, cons
                   "watchdog feeds", static_cast<long long>(start.feeds), static_cast<long long>(warm.feeds),
                   static_cast<long long>(end.feeds), static_cast<long long>(max.feeds));
     return text;
+}
+
+// Least-squares slope of resident memory over the actions of the samples
+// after the warm-up, kB per 100 actions: a leak grows steadily, the
+// allocator's steps do not.
+double RssSlope(const std::vector<Sample>& samples, uint64_t fromActions) {
+    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (const Sample& s : samples) {
+        if (s.phase != "soak" || s.actions < fromActions || s.rssKb < 0) continue;
+        const double x = static_cast<double>(s.actions), y = static_cast<double>(s.rssKb);
+        n += 1;
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
+    }
+    const double d = n * sxx - sx * sx;
+    return n >= 3 && d > 0 ? (n * sxy - sx * sy) / d * 100 : 0;
 }
 
 std::string Difference(const std::multiset<std::string>& before, const std::multiset<std::string>& after) {
@@ -610,6 +633,8 @@ TEST(Soak, AnHourOfUseLeavesNoLeakNoResetAndWorkingSettings) {
                 baseline.threads, end.fds, end.threads);
     std::printf("VmRSS growth after the warm-up: %ld kB (%.1f kB per 100 actions), bound %ld kB\n", growthKb,
                 soakActions > 0 ? growthKb * 100.0 / static_cast<double>(soakActions) : 0.0, boundKb);
+    std::printf("VmRSS trend over the samples after the warm-up: %.2f kB per 100 actions\n",
+                RssSlope(samples, warm.actions));
     std::printf("actions:");
     for (size_t i = 0; i < kKinds.size(); ++i)
         std::printf("%s %s %llu", i == 0 ? "" : ",", kKinds[i].name,
