@@ -268,6 +268,7 @@ void Ssp::PowerOn() {
         tx_.clear();
         rx_.clear();
         shifting_ = false;
+        requestPending_ = false;
         freeFrom_ = {};
         stats_ = Stats{};
     }
