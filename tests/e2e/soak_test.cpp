@@ -134,11 +134,26 @@ Sample Take(BoardRun& run, Clock::time_point begin, const std::string& phase, ui
     return s;
 }
 
-// Samples every period on a thread of its own; the test adds its own.
+constexpr const char* kCsvHeader =
+    "seconds,phase,actions,program_pid,vmrss_kb,fds,threads,program_starts,resets,watchdog_feeds\n";
+
+std::string CsvLine(const Sample& s) {
+    char line[256];
+    std::snprintf(line, sizeof line, "%.1f,%s,%llu,%d,%ld,%d,%d,%d,%d,%lld\n", s.seconds, s.phase.c_str(),
+                  static_cast<unsigned long long>(s.actions), s.pid, s.rssKb, s.fds, s.threads, s.starts, s.resets,
+                  static_cast<long long>(s.feeds));
+    return line;
+}
+
+// Samples every period on a thread of its own; the test adds its own. Each
+// sample goes into the CSV file at once, so a run that fails keeps them.
 class Sampler {
 public:
-    Sampler(BoardRun& run, std::chrono::milliseconds period)
-        : run_(run), begin_(Clock::now()), thread_([this, period] { Loop(period); }) {}
+    Sampler(BoardRun& run, std::chrono::milliseconds period, const std::string& csv)
+        : run_(run), begin_(Clock::now()), csv_(csv, std::ios::trunc) {
+        csv_ << kCsvHeader << std::flush;
+        thread_ = std::thread([this, period] { Loop(period); });
+    }
     ~Sampler() { Stop(); }
     Sampler(const Sampler&) = delete;
     Sampler& operator=(const Sampler&) = delete;
@@ -158,6 +173,7 @@ public:
         Sample s = Take(run_, begin_, phase, actions_);
         std::lock_guard<std::mutex> lock(mutex_);
         samples_.push_back(s);
+        csv_ << CsvLine(s) << std::flush;
         return s;
     }
     void Stop() {
@@ -171,6 +187,10 @@ public:
     std::vector<Sample> samples() {
         std::lock_guard<std::mutex> lock(mutex_);
         return samples_;
+    }
+    bool written() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<bool>(csv_);
     }
 
 private:
@@ -192,21 +212,9 @@ private:
     std::string phase_ = "start";
     std::atomic<uint64_t> actions_{0};
     std::vector<Sample> samples_;
+    std::ofstream csv_;
     std::thread thread_;
 };
-
-bool WriteCsv(const std::string& path, const std::vector<Sample>& samples) {
-    std::ofstream out(path, std::ios::trunc);
-    out << "seconds,phase,actions,program_pid,vmrss_kb,fds,threads,program_starts,resets,watchdog_feeds\n";
-    char line[256];
-    for (const Sample& s : samples) {
-        std::snprintf(line, sizeof line, "%.1f,%s,%llu,%d,%ld,%d,%d,%d,%d,%lld\n", s.seconds, s.phase.c_str(),
-                      static_cast<unsigned long long>(s.actions), s.pid, s.rssKb, s.fds, s.threads, s.starts,
-                      s.resets, static_cast<long long>(s.feeds));
-        out << line;
-    }
-    return static_cast<bool>(out);
-}
 
 // --- the terminal's users ---------------------------------------------------
 
@@ -524,10 +532,16 @@ TEST(Soak, AnHourOfUseLeavesNoLeakNoResetAndWorkingSettings) {
     Server first(run.root(), kDeviceId, "--announce 0 --bind 127.0.0.1", "first");
     Server second(run.root(), kDeviceId, "--announce 0 --bind 127.0.0.2", "second");
     ASSERT_TRUE(first.running() && second.running());
-    Sampler sampler(run, std::chrono::milliseconds(EnvNumber("SOAK_SAMPLE_MS", 3000, 500, 60000)));
+    Sampler sampler(run, std::chrono::milliseconds(EnvNumber("SOAK_SAMPLE_MS", 3000, 500, 60000)), csv);
     std::filesystem::create_directories(std::filesystem::path(csv).parent_path() / "soak-logs");
     Users users(run, first, second, sampler, seed,
                 (std::filesystem::path(csv).parent_path() / "soak-logs" / "actions.log").string());
+    // However the test ends, the board's logs are kept.
+    struct LogKeeper {
+        const BoardRun& run;
+        const std::string& csv;
+        ~LogKeeper() { KeepLogs(run, csv); }
+    } keeper{run, csv};
 
     // The first server adopted: its reports arrive.
     ASSERT_TRUE(WaitUntil(
@@ -613,13 +627,12 @@ TEST(Soak, AnHourOfUseLeavesNoLeakNoResetAndWorkingSettings) {
     EXPECT_TRUE(WaitUntil([&] { return simtest::ReadFile(run.At(kExtOptsFile)) == ExtOpts(4321, 1); }, 10s))
         << "a web save after the soak is not stored";
     sampler.Stop();
-    KeepLogs(run, csv);
 
     // The figures.
     const std::vector<Sample> samples = sampler.samples();
     ASSERT_FALSE(samples.empty());
     if (!warmTaken) warm = baseline;
-    EXPECT_TRUE(WriteCsv(csv, samples)) << csv;
+    EXPECT_TRUE(sampler.written()) << csv;
     // A leak of a kilobyte per action exceeds this over an hour's 3600 actions.
     const long boundKb = 1024 + static_cast<long>(actions) * 16 / 100;
     const long growthKb = end.rssKb - warm.rssKb;
