@@ -69,7 +69,8 @@ public:
     bool TxDmaRequest();
     // Every byte due by now reaches the device first; then fn runs, before
     // any later byte can (a select line changing, DREQ being read). Room
-    // that came free reaches the DMA from the port's thread, not from here.
+    // that came free reaches the DMA from the port's thread (or, on a
+    // stepped clock, at the next access), never from here.
     void AtInstant(const std::function<void()>& fn);
     // Brings the port up to now and wakes the DMA if room came free.
     void Settle();
