@@ -30,7 +30,7 @@ TEST_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATERM_TESTS=ON -DPATERM_BENCH
 quietly = mkdir -p build && { $(2); } >build/$(1) 2>&1 || { cat build/$(1) >&2; echo "make: failed; see build/$(1)" >&2; exit 1; }
 
 .PHONY: setup setup-web setup-test setup-cross build build-run run run-netns demo test test-asan test-tsan build-lpc3250 \
-	fleet fleet-measure cross-sysroot cross-lpc3250 install-lpc3250 build-qemu test-qemu bench clean web build-fuzz fuzz fuzz-quick powercut
+	fleet fleet-measure cross-sysroot cross-lpc3250 install-lpc3250 build-qemu test-qemu bench clean web build-fuzz fuzz fuzz-quick powercut soak
 
 setup:
 	@sh tools/setup.sh
@@ -133,6 +133,19 @@ powercut: setup-test
 	cmake -S . -B build $(TEST_CONFIG) $(CMAKE_FLAGS)
 	cmake --build build -j$(JOBS) --target paterm_powercut_e2e_test
 	REPETITIONS=$(REPETITIONS) POWERCUT_SEED=$(POWERCUT_SEED) ./build/bin/paterm_powercut_e2e_test
+
+# The accelerated soak: SOAK_SECONDS of seeded random use (broadcasts,
+# MP3 files, the card, panel keys, web saves, server changes), the program's
+# resources sampled into build/soak-samples.csv, a summary printed and the
+# end checked (no reset, descriptors and threads back, memory within its
+# bound, settings valid). SOAK_SEED sets the sequence. Needs root (a
+# private network namespace); ctest runs 25 s of it.
+SOAK_SECONDS ?= 3600
+SOAK_SEED ?= 20261209
+soak: setup-test
+	cmake -S . -B build $(TEST_CONFIG) $(CMAKE_FLAGS)
+	cmake --build build -j$(JOBS) --target paterm_soak_e2e_test
+	SOAK_SECONDS=$(SOAK_SECONDS) SOAK_SEED=$(SOAK_SEED) ./build/bin/paterm_soak_e2e_test
 
 # The terminal's own build (plain Linux calls); compiled here so it never rots.
 build-lpc3250: setup

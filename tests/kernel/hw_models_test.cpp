@@ -535,6 +535,42 @@ TEST_F(MachineTest, DmaFeedsSspOnlyWhileItsRequestIsRoutedAndEnabled) {
     machine_.memory().Free(item.bus, item.host, 16);
 }
 
+// A select line or DREQ looked at late (another task reading the GPIO
+// while the shifter thread sleeps) brings the port up to that moment,
+// which may clock out every waiting byte: the room that came free must
+// still reach the DMA, or the transfer stops there with the driver asleep
+// until its completion.
+TEST_F(MachineTest, DmaGoesOnAfterAGpioAccessEmptiedTheFifo) {
+    PowerUp();
+    hw::Memory::Block buf = machine_.memory().Allocate(32);
+    ASSERT_NE(buf.host, nullptr);
+    for (int i = 0; i < 32; ++i) buf.host[i] = static_cast<uint8_t>(i);
+    const uint32_t ch = hw::kDmaBase + dma::kChannelBase + 6 * dma::kChannelStride;
+    Write(hw::kDmaBase + dma::kConfiguration, 1);
+    Write(ch + dma::kSrcAddr, buf.bus);
+    Write(ch + dma::kDestAddr, hw::kSsp0Base + ssp::kDr);
+    Write(ch + dma::kLli, 0);
+    Write(ch + dma::kControl, dma::kSrcIncrement | dma::kTcInterrupt | 32);
+    Lines(gpio::kXdcs);
+    Write(ch + dma::kConfig, (15u << dma::kDestPeripheralShift) | (dma::kFlowM2P << dma::kFlowShift) |
+                                 dma::kTcIntMask | dma::kEnable);
+    Write(hw::kSsp0Base + ssp::kDmacr, ssp::kTxDmae);
+    ASSERT_EQ(machine_.dma().GetChannelStats(6).bytes, 9u);  // one shifting, eight waiting
+    Pass(200us);  // all nine due: 4 us a byte
+    Dreq();       // the first look since: every byte reaches the chip now
+    bool done = false;
+    for (int i = 0; i < kStepLimit && !done; ++i, Pass(1us)) {
+        Read(hw::kSsp0Base + ssp::kSr);
+        done = Read(hw::kDmaBase + dma::kIntTcStatus) != 0;
+    }
+    EXPECT_TRUE(done) << machine_.dma().GetChannelStats(6).bytes << " bytes moved";
+    ASSERT_TRUE(UntilIdle());
+    EXPECT_EQ(machine_.decoder().GetStats().sdiBytes, 32u);
+    Write(hw::kDmaBase + dma::kIntTcClear, 1u << 6);
+    Lines(0);
+    machine_.memory().Free(buf.bus, buf.host, 32);
+}
+
 // ---- GPIO, the interrupt controller and the RF receiver ------------------------
 
 TEST_F(MachineTest, GpioOutputsSetClearAndReadBackAndMuxRegistersKeepTheirState) {

@@ -3,6 +3,7 @@
 #include "board/sim/hw/ssp.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "board/sim/hw/registers.h"
 
@@ -90,6 +91,11 @@ bool Ssp::AdvanceTo(time_point now) {
     return freed;
 }
 
+bool Ssp::CatchUp(time_point now) {
+    const bool freed = AdvanceTo(now);
+    return std::exchange(requestPending_, false) || freed;
+}
+
 uint32_t Ssp::RawInterrupts() const {
     uint32_t ris = latched_;
     if (rx_.size() >= ssp::kFifoDepth / 2) ris |= ssp::kRx;
@@ -112,7 +118,7 @@ uint32_t Ssp::Read(uint32_t offset) {
     bool freed, interrupt;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        freed = AdvanceTo(Now());
+        freed = CatchUp(Now());
         switch (offset) {
         case ssp::kCr0: value = cr0_; break;
         case ssp::kCr1: value = cr1_; break;
@@ -141,7 +147,7 @@ void Ssp::Write(uint32_t offset, uint32_t value) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const time_point now = Now();
-        request = AdvanceTo(now);  // what was due happened under the old settings
+        request = CatchUp(now);  // what was due happened under the old settings
         const bool wasRunning = Running();
         switch (offset) {
         case ssp::kCr0: cr0_ = value & 0xFFFF; break;
@@ -178,22 +184,23 @@ bool Ssp::TxDmaRequest() {
 }
 
 void Ssp::AtInstant(const std::function<void()>& fn) {
-    bool freed;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        freed = AdvanceTo(Now());
-        fn();
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
     // The DMA is not woken here: a select line may be changing under the
-    // GPIO block's lock. The shifter wakes it at the next byte.
-    (void)freed;
+    // GPIO block's lock. Room that came free is told at the next access,
+    // or by the shifter thread at once: this access may have clocked out
+    // every waiting byte, and then no byte's end would tell it.
+    if (AdvanceTo(Now())) {
+        requestPending_ = true;
+        wake_.notify_one();
+    }
+    fn();
 }
 
 void Ssp::Settle() {
     bool freed, interrupt;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        freed = AdvanceTo(Now());
+        freed = CatchUp(Now());
         interrupt = (RawInterrupts() & imsc_) != 0;
     }
     Notify(freed, interrupt);
@@ -202,6 +209,12 @@ void Ssp::Settle() {
 void Ssp::Shifter() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
+        if (requestPending_ && !clock_->Manual()) {
+            lock.unlock();
+            Settle();
+            lock.lock();
+            continue;
+        }
         if (!shifting_ || clock_->Manual()) {
             wake_.wait(lock);  // a stepped clock moves only under the test's own accesses
             continue;
@@ -255,6 +268,7 @@ void Ssp::PowerOn() {
         tx_.clear();
         rx_.clear();
         shifting_ = false;
+        requestPending_ = false;
         freeFrom_ = {};
         stats_ = Stats{};
     }

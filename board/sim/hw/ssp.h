@@ -68,7 +68,9 @@ public:
     // DMA request line (transmit): the DMA controller may write a byte.
     bool TxDmaRequest();
     // Every byte due by now reaches the device first; then fn runs, before
-    // any later byte can (a select line changing, DREQ being read).
+    // any later byte can (a select line changing, DREQ being read). Room
+    // that came free reaches the DMA from the port's thread (or, on a
+    // stepped clock, at the next access), never from here.
     void AtInstant(const std::function<void()>& fn);
     // Brings the port up to now and wakes the DMA if room came free.
     void Settle();
@@ -91,6 +93,7 @@ private:
     bool Running() const;                     // mutex held
     std::chrono::nanoseconds Frame() const;   // mutex held
     bool AdvanceTo(time_point now);           // mutex held; true when a FIFO entry came free
+    bool CatchUp(time_point now);             // mutex held; AdvanceTo, or room not yet told
     void ClockOut(uint8_t out, time_point at);  // mutex held
     uint32_t RawInterrupts() const;
     uint32_t Status() const;
@@ -114,6 +117,7 @@ private:
     time_point shiftEnd_{};  // when the byte shifting has been clocked out
     time_point freeFrom_{};  // the shift register takes no byte before this
     time_point horizon_{};   // the latest moment the port has been brought to
+    bool requestPending_ = false;  // room came free under AtInstant, not yet told to the DMA
     Stats stats_;
     std::condition_variable wake_;
     bool stop_ = false;
