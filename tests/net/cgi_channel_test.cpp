@@ -16,7 +16,8 @@ using nettest::Posted;
 namespace {
 
 std::string HandleInStaleBuffer(const Bytes& datagram) {
-    static uint8_t buffer[1024];
+    // As large as any datagram the channel's receiver takes.
+    static uint8_t buffer[2048];
     std::memset(buffer, 0x5A, sizeof buffer);
     if (!datagram.empty()) std::memcpy(buffer, datagram.data(), datagram.size());
     testing::internal::CaptureStdout();
