@@ -61,13 +61,7 @@ TEST(CentralOnBoard, PanelKeyRequestsTheServerGrantsTheTerminalStreamsAndTheKeyS
     ASSERT_TRUE(server.WaitFor(kRequested, 1, 5s)) << server.Output();
     EXPECT_TRUE(WaitUntil([&] { return PanelFrames(run, "04 02 0E 03", mark) == 1; }, 5s));
 
-    // A grant can still be lost on its way: one more is harmless (ignored while streaming).
-    bool streaming = false;
-    for (int attempt = 0; attempt < 3 && !streaming; ++attempt) {
-        server.Command("grant 5");
-        streaming = server.WaitFor("stream: ", 2, 4s);
-    }
-    ASSERT_TRUE(streaming) << server.Output() << run.Console();
+    ASSERT_TRUE(GrantUntilStreaming(server, 5, 2)) << server.Output() << run.Console();
     const std::string during = server.Output();
     EXPECT_NE(during.find("packets/s, brdId 5, bad headers 0"), std::string::npos) << during;
     EXPECT_TRUE(DspOpen(run));
@@ -148,12 +142,7 @@ TEST(CentralOnBoard, AutoModeFollowsTheAudioInputAndEndsOnlyAfterItsDelay) {
 
     ASSERT_TRUE(run.Control(R"({"cmd":"gpio.input","value":1})").value("ok", false));
     ASSERT_TRUE(server.WaitFor(kRequested, 1, 10s)) << server.Output() << run.Console();
-    bool streaming = false;
-    for (int attempt = 0; attempt < 3 && !streaming; ++attempt) {
-        server.Command("grant 6");
-        streaming = server.WaitFor("stream: ", 1, 4s);
-    }
-    ASSERT_TRUE(streaming) << server.Output();
+    ASSERT_TRUE(GrantUntilStreaming(server, 6, 1)) << server.Output();
 
     const size_t idle = Count(server.Output(), kIdle);
     const auto lost = std::chrono::steady_clock::now();
@@ -185,12 +174,7 @@ TEST(CentralOnBoard, TheStreamFollowsToTheNextAnnouncedServerWhenItsServerIsLost
 
     first.Command("mode on");
     ASSERT_TRUE(first.WaitFor(kRequested, 1, 5s)) << first.Output();
-    bool streaming = false;
-    for (int attempt = 0; attempt < 3 && !streaming; ++attempt) {
-        first.Command("grant 9");
-        streaming = first.WaitFor("stream: ", 1, 4s);
-    }
-    ASSERT_TRUE(streaming) << first.Output();
+    ASSERT_TRUE(GrantUntilStreaming(first, 9, 1)) << first.Output();
 
     Server second(run.root(), "PT00000007", "--announce 1 --bind 127.0.0.6", "second");
     ASSERT_TRUE(second.running());

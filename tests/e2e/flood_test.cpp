@@ -23,6 +23,7 @@
 #include "board/sim/unix_socket.h"
 #include "localio/panel_frame.h"
 #include "tests/cgi/private_net.h"
+#include "tests/e2e/panel_client.h"
 #include "tests/e2e/server_process.h"
 #include "tests/sim/sim_harness.h"
 
@@ -31,6 +32,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using e2etest::Count;
+using e2etest::PanelClient;
 using e2etest::PanelFrames;
 using e2etest::Server;
 using simtest::BoardRun;
@@ -94,34 +96,6 @@ double WatchingTheWatchdog(BoardRun& run, Work work) {
 
 // ---------------------------------------------------------------------------
 // The panel line.
-
-// The panel's end of the line: raw bytes both ways, what comes back kept.
-class PanelClient {
-public:
-    explicit PanelClient(const std::string& root)
-        : fd_(sim::ConnectUnix(root + "/sim/panel.sock", SOCK_STREAM | SOCK_CLOEXEC)) {}
-    bool connected() const { return fd_.Valid(); }
-    bool Send(const std::string& bytes) {
-        Drain();
-        return ::send(fd_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-    }
-    // Takes what has arrived; false at end of stream.
-    bool Drain() {
-        char chunk[4096];
-        for (;;) {
-            pollfd p{fd_.Get(), POLLIN, 0};
-            if (::poll(&p, 1, 0) <= 0) return true;
-            const ssize_t n = ::recv(fd_.Get(), chunk, sizeof chunk, 0);
-            if (n <= 0) return false;
-            received_.append(chunk, static_cast<size_t>(n));
-        }
-    }
-    const std::string& received() const { return received_; }
-
-private:
-    sim::UniqueFd fd_;
-    std::string received_;
-};
 
 // Line noise: random bytes, one in eight a flag and one in eight an escape,
 // with runs long enough to overflow a frame, ending in a flag. Every frame

@@ -1,6 +1,5 @@
-// The management server simulator and the panel's frames as the end-to-end
-// scenarios use them: paterm-server reading its commands from a pipe, its
-// output in a file; the terminal's panel frames from the board's panel port.
+// The management server simulator as the end-to-end scenarios use it:
+// paterm-server reading its commands from a pipe, its output in a file.
 #ifndef PATERM_TESTS_E2E_SERVER_PROCESS_H
 #define PATERM_TESTS_E2E_SERVER_PROCESS_H
 
@@ -9,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/e2e/panel_client.h"
 #include "tests/sim/sim_harness.h"
 
 namespace e2etest {
@@ -56,13 +56,16 @@ private:
     FILE* in_ = nullptr;
 };
 
-// The terminal's panel frames of one kind from position `from` on.
-inline size_t PanelFrames(BoardRun& run, const std::string& hex, uint64_t from = 0) {
-    const sim::Json reply = run.Control(R"({"cmd":"panel.frames","from":)" + std::to_string(from) + "}");
-    size_t n = 0;
-    if (const sim::Json* frames = simtest::Member(reply, "frames"))
-        for (const sim::Json& f : *frames) n += f.value("hex", std::string()) == hex;
-    return n;
+// Grants broadcast brdId until the server has printed `streamLines` stream
+// windows: a grant can be lost on its way, and one more is ignored while
+// the terminal streams.
+inline bool GrantUntilStreaming(Server& server, int brdId, size_t streamLines,
+                                std::chrono::milliseconds perAttempt = std::chrono::milliseconds(4000)) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        server.Command("grant " + std::to_string(brdId));
+        if (server.WaitFor("stream: ", streamLines, perAttempt)) return true;
+    }
+    return false;
 }
 
 }  // namespace e2etest
