@@ -32,9 +32,8 @@ std::string Path(const char* terminalPath);
 // no child of System inherits the watchdog.
 //
 // select and poll work on real descriptors only: files, devices the board
-// hands over as real descriptors (the EEPROM file; a pty slave or a
-// socketpair end with the model on the far end, as the serial panel will
-// be) and netlink sockets. A device session (the watchdog, "/dev/vs10xx",
+// hands over as real descriptors (the EEPROM file; the serial panel's pty
+// slave) and netlink sockets. A device session (the watchdog, "/dev/vs10xx",
 // "/dev/nOrv_ctrl", "/dev/dsp" on a PC) is a request/reply connection that
 // never becomes readable: do not select on it. Close of a session returns
 // once the board has released the device, as close(2) after a driver's

@@ -131,7 +131,7 @@ int AudioSetTreble(int channel, int level) {
 
 int AudioGpioInit(void) {
     const int chipFd = board::Open(kI2cDevice, O_RDWR);
-    if (chipFd <= 0) {
+    if (chipFd < 0) {
         printf("Can't open device:%s\r\n", kI2cDevice);
         return -1;
     }

@@ -129,7 +129,7 @@ void Block(const uint8_t* data, size_t n) {
     P2PDownloadReply(DL_OP_BLOCK, 0);
 }
 
-// The file is flushed and closed before the answer: false when either failed.
+// The file is flushed and closed before it is installed: false when either failed.
 bool FinishTarget() {
     bool whole = std::fflush(gDownload.file) == 0;
     whole = std::fclose(gDownload.file) == 0 && whole;
@@ -146,13 +146,15 @@ void End(uint8_t op) {
         P2PDownloadReply(op, 1);
         return;
     }
+    // The answer waits for the installation, so the peer learns whether the
+    // file went in; an end repeated meanwhile is answered the same afterwards.
     gDownload.ended = true;
-    gDownload.endStatus = FinishTarget() ? 0 : 1;
-    P2PDownloadReply(op, gDownload.endStatus);
     int installed = 0;
-    if (gDownload.endStatus == 0)
+    if (FinishTarget())
         installed = gDownload.type == DL_TYPE_APP ? UpgradeInstallAppReserved(false) : UpgradeInstallKernelReserved();
     Release();
+    gDownload.endStatus = installed == 1 ? 0 : 1;
+    P2PDownloadReply(op, gDownload.endStatus);
     // A failed installation may have left the kernel partition erased: no reboot then.
     if (op != DL_OP_END_REBOOT || installed != 1) return;
     sleep(1);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +39,8 @@ constexpr const char* kUsage =
     "  --bind ADDR       this host's address for the answer port (default any)\n"
     "  --timeout MS      wait for each answer (default 1000)\n"
     "  --tries N         sends of one request without an answer (default 5)\n"
+    "  --install-wait MS how long the end waits for its answer, sent again every\n"
+    "                    --timeout: the terminal answers once installed (default 30000)\n"
     "  --block BYTES     download block size, 1 to 4068 (default 1024)\n";
 
 struct Options {
@@ -47,6 +50,7 @@ struct Options {
     std::string bind = "0.0.0.0";
     int timeoutMs = 1000;
     int tries = 5;
+    int installWaitMs = 30000;
     size_t block = peer::kDefaultBlock;
     std::vector<std::string> words;
 };
@@ -73,6 +77,8 @@ bool ParseOption(const std::string& name, const char* value, Options* o) {
     if (name == "--timeout" && ParseNumber(value, 1, 600000, &number))
         return o->timeoutMs = static_cast<int>(number), true;
     if (name == "--tries" && ParseNumber(value, 1, 1000, &number)) return o->tries = static_cast<int>(number), true;
+    if (name == "--install-wait" && ParseNumber(value, 1, 600000, &number))
+        return o->installWaitMs = static_cast<int>(number), true;
     if (name == "--block" && ParseNumber(value, 1, peer::kMaxBlock, &number))
         return o->block = static_cast<size_t>(number), true;
     return false;
@@ -135,9 +141,10 @@ public:
     }
 
     // Sends frame until an accepted answer comes, at most --tries times.
-    std::optional<peer::Frame> Request(const Bytes& frame,
-                                       const std::function<bool(const peer::Frame&)>& wanted) const {
-        for (int attempt = 0; attempt < o_.tries; ++attempt) {
+    std::optional<peer::Frame> Request(const Bytes& frame, const std::function<bool(const peer::Frame&)>& wanted,
+                                       int tries = 0) const {
+        if (tries == 0) tries = o_.tries;
+        for (int attempt = 0; attempt < tries; ++attempt) {
             if (!Send(frame)) return std::nullopt;
             auto answer = Await(wanted);
             if (answer) return answer;
@@ -230,8 +237,8 @@ std::function<bool(const peer::Frame&)> DownloadAnswerOf(uint8_t op) {
     };
 }
 
-std::optional<peer::DownloadAnswer> Operation(const Session& s, const Bytes& data, uint8_t op) {
-    const auto frame = s.Request(peer::LinkData(s.options().id, peer::kLinkId, data), DownloadAnswerOf(op));
+std::optional<peer::DownloadAnswer> Operation(const Session& s, const Bytes& data, uint8_t op, int tries = 0) {
+    const auto frame = s.Request(peer::LinkData(s.options().id, peer::kLinkId, data), DownloadAnswerOf(op), tries);
     if (!frame) return std::nullopt;
     return peer::AsDownloadAnswer(*frame);
 }
@@ -264,10 +271,12 @@ bool Download(const Session& s, uint8_t type, const Bytes& file, bool reboot) {
     if (!begun || begun->status != 0) return Fail("the terminal refused the download"), false;
     if (!SendBlocks(s, file)) return false;
     const uint8_t op = reboot ? peer::kOpEndReboot : peer::kOpEnd;
-    const auto ended = Operation(s, peer::EndData(reboot), op);
-    if (!ended || ended->status != 0) return Fail("the terminal refused the end"), false;
-    std::puts(reboot ? "download complete; the terminal installs it and reboots"
-                     : "download complete; the terminal installs it");
+    // The terminal answers the end once it has installed the file.
+    const int endTries = std::max(s.options().tries, s.options().installWaitMs / s.options().timeoutMs);
+    const auto ended = Operation(s, peer::EndData(reboot), op, endTries);
+    if (!ended) return Fail("no answer to the end"), false;
+    if (ended->status != 0) return Fail("the terminal refused the file or could not install it"), false;
+    std::puts(reboot ? "download complete; installed, the terminal reboots" : "download complete; installed");
     return true;
 }
 

@@ -195,7 +195,7 @@ bool WebSave(const CutBoard& board, int delay, int autoFlag) {
 
 int RunPeer(const std::string& args, const std::string& log) {
     const std::string command = std::string(PATERM_PEER_EXE) +
-                                " --terminal 127.0.0.1 --id PT00000001 --timeout 500 --tries 6 " + args + " >" + log +
+                                " --terminal 127.0.0.1 --id PT00000001 --timeout 500 --tries 6 --install-wait 3000 " + args + " >" + log +
                                 " 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -351,8 +351,16 @@ TEST(PowerCut, APeerDownloadLeavesTheOldApplicationOrTheWholeNewOne) {
             RunPeer("--block 4000 download app " + releases.Archive(v) + " end", log);  // a cut may leave it unanswered
         });
     };
-    const auto ended = [&] { return simtest::ReadFile(log).find("download complete") != std::string::npos; };
-    // The uncut run: from the end of the download to the new tree in place.
+    // The last block acknowledged: the end follows at once, and the terminal
+    // installs before it answers.
+    const auto ended = [&] {
+        const std::string out = simtest::ReadFile(log);
+        unsigned got = 0, count = 0;
+        for (size_t at = out.find("block "); at != std::string::npos; at = out.find("block ", at + 1))
+            if (std::sscanf(out.c_str() + at, "block %u of %u", &got, &count) == 2 && got == count) return true;
+        return false;
+    };
+    // The uncut run: from the last block to the new tree in place.
     std::this_thread::sleep_for(700ms);  // the peer socket opens after the start
     auto peer = std::make_unique<Joined>(download(0));
     ASSERT_TRUE(WaitUntil(ended, 20s)) << simtest::ReadFile(log);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -56,7 +57,9 @@ protected:
     sim::ControlRegistry controls_;
 };
 
+// Standard input closed: the I2C device may well be descriptor 0.
 TEST_F(AudioGpioTest, StartUpMutesEveryProcessorAndSetsItsInput) {
+    close(0);
     ASSERT_EQ(AudioGpioInit(), 0);
     const Trace selectNone = {"gpio 0=1", "gpio 1=1", "gpio 2=1", "gpio 3=1"};
     EXPECT_EQ(bus_.Trace(), Join({selectNone, Command(4, {"DF", "FF"}), Command(1, {"DF", "FF"}),

@@ -197,12 +197,20 @@ TEST_F(P2PTest, BlocksAreTakenInOrderOnlyAndNeverReadPastTheirDatagram) {
     Send(peer::LinkData(kId, P2P_LINK_ID, {0x06, 0x22, 0x80, 0x00, 0x00, 0x00, 0x10}));
     EXPECT_FALSE(Answer().has_value());
 
+    testing::internal::CaptureStdout();
     EXPECT_EQ(Status(peer::EndData(false)), 1) << "8 of 10 bytes";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "nothing whole to install yet";
     EXPECT_EQ(Status(Block(2, {9, 10, 11})), 1) << "past the announced 10 bytes";
     EXPECT_EQ(Status(Block(2, {9, 10})), 0);
-    EXPECT_EQ(Status(peer::EndData(false)), 0);
+    // Whole now, so it goes to the installation, whose archive check refuses
+    // ten bytes that are no archive: the answer says so.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Status(peer::EndData(false)), 1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("archive /tmp/lpc3250.tgz is refused"), std::string::npos);
     EXPECT_EQ(Target("/tmp/lpc3250.tgz"), (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-    EXPECT_EQ(Status(peer::EndData(false)), 0) << "a repeated end is answered again";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Status(peer::EndData(false)), 1) << "a repeated end is answered again";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "and not installed again";
     EXPECT_EQ(Status(Block(3, {1})), 1) << "no blocks after the end";
 }
 
@@ -229,10 +237,10 @@ TEST_F(P2PTest, KernelEndInstallsOnceAndRebootsAfterAnInstallation) {
     EXPECT_EQ(UpgradeReserve(), 1) << "the installation was given back";
     UpgradeRelease();
 
-    // A refused image is not followed by a reboot.
+    // A refused image is answered as a failure and not followed by a reboot.
     ASSERT_EQ(Status(peer::BeginData(DL_TYPE_KERNEL, 4, 1)), 0);
     ASSERT_EQ(Status(Block(0, {1, 2, 3, 4})), 0);
-    EXPECT_EQ(Status(peer::EndData(true)), 0);
+    EXPECT_EQ(Status(peer::EndData(true)), 1);
     EXPECT_EQ(shell.lines(), installed);
 }
 
