@@ -42,6 +42,9 @@ TEST(PeerDownload, AKernelImageReachesTheTerminalsNand) {
     const std::string log = aside.path() + "/peer.log";
 
     ASSERT_EQ(RunPeer("probe", log), 0) << simtest::ReadFile(log);
+    ASSERT_EQ(RunPeer("query", log), 0) << simtest::ReadFile(log);
+    EXPECT_NE(simtest::ReadFile(log).find("query answer: 0A A1 00 04 05 00"), std::string::npos)
+        << simtest::ReadFile(log);
     ASSERT_EQ(RunPeer("--block 4000 download kernel " + file + " end", log), 0) << simtest::ReadFile(log);
     const std::string out = simtest::ReadFile(log);
     EXPECT_NE(out.find("block 13 of 13"), std::string::npos) << out;
@@ -52,6 +55,13 @@ TEST(PeerDownload, AKernelImageReachesTheTerminalsNand) {
     EXPECT_TRUE(nand.compare(0, image.size(), std::string(image.begin(), image.end())) == 0);
     EXPECT_EQ(nand.find_first_not_of('\xFF', image.size()), std::string::npos);
     EXPECT_EQ(run.CountLog("shell", "nandwrite -p /dev/mtd2 /tmp/uImage"), 1u);
+    EXPECT_EQ(run.CountLog("shell", "reboot"), 0u);
+
+    // A file that is no kernel image is refused at the end, and the peer is told.
+    std::ofstream(aside.path() + "/junk") << "no image at all";
+    EXPECT_EQ(RunPeer("download kernel " + aside.path() + "/junk end-reboot", log), 1) << simtest::ReadFile(log);
+    EXPECT_NE(simtest::ReadFile(log).find("could not install it"), std::string::npos) << simtest::ReadFile(log);
+    EXPECT_EQ(run.CountLog("shell", "flash_eraseall"), 1u);
     EXPECT_EQ(run.CountLog("shell", "reboot"), 0u);
     run.Stop();
 }

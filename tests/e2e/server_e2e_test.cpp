@@ -3,12 +3,15 @@
 // server reports its status every fifth second, answers a version query
 // addressed to it, and drops one addressed to another terminal; an upgrade
 // URL makes it download a package with the board's wget, install it keeping
-// its settings, and reboot.
+// its settings, and reboot; the server finds it on the group and logs in to
+// set its network parameters.
+#include <crypt.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "tests/cgi/private_net.h"
@@ -94,6 +97,49 @@ TEST(TerminalAndServer, AnUpgradeUrlInstallsThePackageKeepsTheSettingsAndReboots
     const sim::Json* resets = simtest::Member(st, "resets");
     ASSERT_TRUE(resets != nullptr && !resets->empty()) << st.dump();
     EXPECT_EQ((*resets)[0].value("cause", std::string()), "reboot");
+}
+
+// The server's tools against the running terminal: discovery answers with
+// eth0's address, mask and the default gateway; a wrong password and a
+// gateway outside the subnet change nothing; the administrator's login
+// writes the parameters to the EEPROM and reboots the terminal once.
+TEST(TerminalAndServer, DiscoveryAndTheLoginSetTheNetworkParameters) {
+    if (!cgitest::EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace here";
+    if (std::system("ip link add eth0 type veth peer name peer0 && ip addr add 10.9.8.7/24 dev eth0 && "
+                    "ip link set eth0 up && ip link set peer0 up && ip route add default via 10.9.8.1") != 0)
+        GTEST_SKIP() << "no veth";
+    ASSERT_EQ(std::system("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+    simtest::BoardRun board;
+    board.UseProgram(PATERM_EXE);
+    ASSERT_TRUE(board.Start({"--server-ip", "127.0.0.1"}));
+    crypt_data data{};
+    const char* hash = crypt_r("0123456789abcdef", "$6$PaTerm01$", &data);
+    ASSERT_NE(hash, nullptr);
+    std::filesystem::create_directories(board.At("/etc/boa"));
+    simtest::WriteFile(board.At("/etc/boa/www.passwd"), std::string("admin:") + hash + "\n");
+    const std::string eeprom = simtest::ReadFile(board.At("/dev/i2c-eeprom0"));
+
+    int status = -1;
+    const std::string out = RunServer(
+        "--timeout 3 wait 6 , discover , login super wrong 192.168.1.20 255.255.255.0 192.168.1.1 , "
+        "netparams 192.168.1.20 255.255.255.0 10.0.0.1 , wait 2 , "
+        "login super 0123456789abcdef 192.168.1.20 255.255.255.0 192.168.1.1 , wait 3",
+        &status);
+    EXPECT_NE(out.find("found PT00000001 at 10.9.8.7 mask 255.255.255.0 gateway 10.9.8.1"), std::string::npos) << out;
+    EXPECT_EQ(Count(out, "PT00000001: failure"), 1u) << out;
+    EXPECT_EQ(Count(out, "PT00000001: success"), 1u) << out;
+    ASSERT_TRUE(simtest::WaitUntil([&] { return board.Status().value("program_starts", 0.0) >= 2; }, 10s))
+        << board.Console();
+    const sim::Json st = board.Status();
+    const sim::Json* resets = simtest::Member(st, "resets");
+    ASSERT_TRUE(resets != nullptr && resets->size() == 1) << st.dump() << board.Console();
+    EXPECT_EQ((*resets)[0].value("cause", std::string()), "reboot");
+    const std::string written = simtest::ReadFile(board.At("/dev/i2c-eeprom0"));
+    ASSERT_EQ(written.size(), eeprom.size());
+    // Each address little-endian: 192.168.1.20 is 14 01 A8 C0.
+    EXPECT_EQ(written.substr(32, 12), std::string("\x14\x01\xA8\xC0\x00\xFF\xFF\xFF\x01\x01\xA8\xC0", 12));
+    EXPECT_EQ(written.substr(0, 32) + written.substr(44), eeprom.substr(0, 32) + eeprom.substr(44))
+        << "nothing but the parameters changes";
 }
 
 }  // namespace
