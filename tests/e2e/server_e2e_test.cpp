@@ -121,7 +121,7 @@ TEST(TerminalAndServer, DiscoveryAndTheLoginSetTheNetworkParameters) {
 
     int status = -1;
     const std::string out = RunServer(
-        "--timeout 3 wait 6 , discover , login super wrong 192.168.1.20 255.255.255.0 192.168.1.1 , "
+        "--timeout 5 wait 8 , discover , login super wrong 192.168.1.20 255.255.255.0 192.168.1.1 , "
         "netparams 192.168.1.20 255.255.255.0 10.0.0.1 , wait 2 , "
         "login super 0123456789abcdef 192.168.1.20 255.255.255.0 192.168.1.1 , wait 3",
         &status);
