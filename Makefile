@@ -92,13 +92,16 @@ test-tsan: setup-test
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -j$(JOBS)
 
 # The fuzz targets (fuzz/): clang's libFuzzer with ASan+UBSan, in build-fuzz/.
-# `make fuzz` runs each target for FUZZ_SECONDS, one at a time, from its
-# seeds and what earlier runs found (build-fuzz/corpus); `make fuzz-quick`
+# `make fuzz` runs each target for FUZZ_SECONDS or FUZZ_RUNS executions,
+# whichever ends first (-1: no limit), one at a time, from its seeds and
+# what earlier runs found (build-fuzz/corpus); FUZZ_TARGETS picks targets.
+# The full-length runs: FUZZ_SECONDS=3600 FUZZ_RUNS=10000000. `make fuzz-quick`
 # replays the seeds and mutates them for a few seconds. Any crash fails;
 # its input is left in build-fuzz/artifacts/. The targets need root (a
 # private network namespace).
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = fuzz_server_cmd fuzz_announce fuzz_cgi_channel fuzz_p2p fuzz_panel fuzz_player_event \
+FUZZ_RUNS ?= -1
+FUZZ_TARGETS ?= fuzz_server_cmd fuzz_announce fuzz_cgi_channel fuzz_p2p fuzz_panel fuzz_player_event \
 	fuzz_upgrade_pkg fuzz_upgrade_image fuzz_cgi_form fuzz_mp3_names fuzz_mp3_length
 FUZZ_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATERM_FUZZ=ON -DPATERM_TESTS=OFF -DPATERM_BENCH=OFF
 # $(call fuzz_each,CORPUS_DIR,FLAGS): every target on its own corpus and seeds.
@@ -116,7 +119,7 @@ build-fuzz: setup-test
 	cmake --build build-fuzz -j$(JOBS) --target fuzz_all
 
 fuzz: build-fuzz
-	@$(call fuzz_each,corpus,-max_total_time=$(FUZZ_SECONDS))
+	@$(call fuzz_each,corpus,-max_total_time=$(FUZZ_SECONDS) -runs=$(FUZZ_RUNS))
 
 fuzz-quick: build-fuzz
 	@rm -rf build-fuzz/quick
