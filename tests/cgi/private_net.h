@@ -1,6 +1,7 @@
 // Test support for the CGI channel: a network namespace of the test's own
 // with loopback up (each test case runs in its own process, so the whole
-// process may move), and a UDP listener on 127.0.0.1 with bounded receives.
+// process may move), the multicast groups routed over loopback, and a UDP
+// listener on 127.0.0.1 with bounded receives.
 #ifndef PATERM_TESTS_CGI_PRIVATE_NET_H
 #define PATERM_TESTS_CGI_PRIVATE_NET_H
 
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -35,6 +37,13 @@ inline bool EnterPrivateNetwork() {
     up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
     close(fd);
     return up;
+}
+
+// The terminals' multicast groups routed over loopback, so the program and
+// a server tool meet on 127.0.0.1 even beside another interface's default
+// route. Needs the ip tool.
+inline bool RouteGroupsOnLoopback() {
+    return std::system("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo") == 0;
 }
 
 inline sockaddr_in Loopback(uint16_t port) {

@@ -163,7 +163,7 @@ namespace {
 // start.
 TEST(CentralOnBoard, TheStreamFollowsToTheNextAnnouncedServerWhenItsServerIsLost) {
     if (!cgitest::EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace here";
-    ASSERT_EQ(std::system("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+    ASSERT_TRUE(cgitest::RouteGroupsOnLoopback());
     BoardRun run;
     run.UseProgram(PATERM_EXE);
     ASSERT_TRUE(run.Start({"--device-id", "PT00000007"}));

@@ -280,7 +280,7 @@ TEST(DeviceFaults, AStalledWatchdogWriterResetsTheBoardAndTheTerminalComesBackWi
 // next announcement puts the clock right.
 TEST(DeviceFaults, WallClockJumpsOfHoursLeaveTheStreamTheServerWatchAndTheTimersAlone) {
     if (!cgitest::EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace here";
-    ASSERT_EQ(std::system("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+    ASSERT_TRUE(cgitest::RouteGroupsOnLoopback());
     BoardRun run;
     run.UseProgram(PATERM_EXE);
     ASSERT_TRUE(run.Start({"--device-id", "PT00000007"}));

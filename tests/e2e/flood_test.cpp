@@ -381,7 +381,7 @@ double Mean(const std::vector<double>& values) {
 TEST(Flood, JunkOnEveryUdpPortLeavesTheBroadcastRateAndTheServerLinkAlone) {
     if (!cgitest::EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace here";
     // The announcement socket joins its group: multicast goes over loopback here.
-    ASSERT_EQ(std::system("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+    ASSERT_TRUE(cgitest::RouteGroupsOnLoopback());
     simtest::TempDir work;
     BoardRun run;
     run.UseProgram(PATERM_EXE);

@@ -195,8 +195,8 @@ bool WebSave(const CutBoard& board, int delay, int autoFlag) {
 
 int RunPeer(const std::string& args, const std::string& log) {
     const std::string command = std::string(PATERM_PEER_EXE) +
-                                " --terminal 127.0.0.1 --id PT00000001 --timeout 500 --tries 6 --install-wait 3000 " + args + " >" + log +
-                                " 2>&1";
+                                " --terminal 127.0.0.1 --id PT00000001 --timeout 500 --tries 6 --install-wait 3000 " +
+                                args + " >" + log + " 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -401,7 +401,7 @@ TEST(PowerCut, APeerDownloadLeavesTheOldApplicationOrTheWholeNewOne) {
 
 TEST(PowerCut, AServerUpgradeLeavesTheOldApplicationOrTheWholeNewOne) {
     if (!cgitest::EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace here";
-    ASSERT_EQ(std::system("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+    ASSERT_TRUE(cgitest::RouteGroupsOnLoopback());
     CutBoard board;
     ASSERT_TRUE(board.Start({"--server-ip", "127.0.0.1"})) << board.run.Console();
     Releases releases(board.run.At("/opt/lpc3250/usr/bin/wget.tgz"));

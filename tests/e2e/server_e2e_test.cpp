@@ -43,7 +43,7 @@ size_t Count(const std::string& text, const std::string& needle) {
 TEST(TerminalAndServer, StatusEveryFifthSecondAndTheVersionOnlyForItsOwnId) {
     if (!cgitest::EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace here";
     // The server joins the terminals' group: multicast goes over loopback here.
-    ASSERT_EQ(std::system("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+    ASSERT_TRUE(cgitest::RouteGroupsOnLoopback());
     simtest::BoardRun board;
     board.UseProgram(PATERM_EXE);
     ASSERT_TRUE(board.Start({"--server-ip", "127.0.0.1", "--device-id", "PT00000007"}));
@@ -66,7 +66,7 @@ TEST(TerminalAndServer, StatusEveryFifthSecondAndTheVersionOnlyForItsOwnId) {
 
 TEST(TerminalAndServer, AnUpgradeUrlInstallsThePackageKeepsTheSettingsAndReboots) {
     if (!cgitest::EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace here";
-    ASSERT_EQ(std::system("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+    ASSERT_TRUE(cgitest::RouteGroupsOnLoopback());
     simtest::TempDir work;
     simtest::WriteFile(work.path() + "/tree/lpc3250/release", "new application\n");
     const std::string pkg = work.path() + "/app.bin";
@@ -108,7 +108,7 @@ TEST(TerminalAndServer, DiscoveryAndTheLoginSetTheNetworkParameters) {
     if (std::system("ip link add eth0 type veth peer name peer0 && ip addr add 10.9.8.7/24 dev eth0 && "
                     "ip link set eth0 up && ip link set peer0 up && ip route add default via 10.9.8.1") != 0)
         GTEST_SKIP() << "no veth";
-    ASSERT_EQ(std::system("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+    ASSERT_TRUE(cgitest::RouteGroupsOnLoopback());
     simtest::BoardRun board;
     board.UseProgram(PATERM_EXE);
     ASSERT_TRUE(board.Start({"--server-ip", "127.0.0.1"}));

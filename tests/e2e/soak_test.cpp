@@ -521,7 +521,7 @@ void KeepLogs(const BoardRun& run, const std::string& csv) {
 
 TEST(Soak, AnHourOfUseLeavesNoLeakNoResetAndWorkingSettings) {
     if (!cgitest::EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace here";
-    ASSERT_EQ(std::system("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+    ASSERT_TRUE(cgitest::RouteGroupsOnLoopback());
     const auto soakFor = std::chrono::seconds(EnvNumber("SOAK_SECONDS", 25, 5, 7 * 24 * 3600));
     const uint64_t seed = static_cast<uint64_t>(EnvNumber("SOAK_SEED", 20261209, 0, 0x7FFFFFFF));
     const char* csvEnv = std::getenv("SOAK_CSV");
